@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Runs the test suite of a build folder on a private D-Bus session bus with a real,
+# unlocked keyring daemon, so no test touches the user's own session or keyring.
+set -euo pipefail
+dir=$1
+if [ -z "${MURRAVO_PRIVATE_BUS:-}" ]; then
+  exec env MURRAVO_PRIVATE_BUS=1 dbus-run-session -- "$0" "$@"
+fi
+# A throw-away home for the keyring daemon's collection files.
+scratch=$(mktemp -d)
+trap 'kill ${keyring_pid:-} 2>/dev/null || true; rm -rf "$scratch"' EXIT
+export HOME="$scratch" XDG_DATA_HOME="$scratch/data" XDG_RUNTIME_DIR="$scratch/run"
+mkdir -p "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"; chmod 700 "$XDG_RUNTIME_DIR"
+if command -v gnome-keyring-daemon >/dev/null; then
+  eval "$(printf 'murravo-test\n' | gnome-keyring-daemon --unlock --components=secrets --daemonize)"
+  keyring_pid=${GNOME_KEYRING_PID:-}
+fi
+cd "$dir"
+ctest -j2 --output-on-failure --timeout 600

@@ -1,0 +1,139 @@
+#include "app/session/Startup.h"
+
+#include "app/CrashHandler.h"
+#include "app/Platform.h"
+#include "app/SystemLog.h"
+#include "core/AppDataDir.h"
+#include "crypto/SelfTest.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QMessageBox>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+namespace dorvex::app {
+
+namespace {
+
+const QString kAppName = QStringLiteral("Murravo");
+
+void setNames(const QString& organisation)
+{
+    QCoreApplication::setOrganizationName(organisation);
+    QCoreApplication::setApplicationName(kAppName);
+}
+
+QStringList moveAccountFolder(const QString& source, const QString& destination)
+{
+    QStringList leftovers;
+    if (!QFile::exists(source + QStringLiteral("/identity.dat"))
+        || QFile::exists(destination + QStringLiteral("/identity.dat")))
+        return leftovers;
+    QDir().mkpath(destination);
+    const QStringList names = QDir(source).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                                     QDir::NoSort);
+    for (const QString& name : names) {
+        // rename never replaces an existing file, so a name taken in the destination stays put.
+        if (!QFile::rename(source + QLatin1Char('/') + name, destination + QLatin1Char('/') + name))
+            leftovers << source + QLatin1Char('/') + name;
+    }
+    return leftovers;
+}
+
+// Files anywhere below `dir`: what a recursive removal would destroy.
+QStringList filesBelow(const QString& dir)
+{
+    QStringList files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << it.next();
+    return files;
+}
+
+}  // namespace
+
+QStringList migrateLegacyFolders(const QString& genericBase)
+{
+    const QString oldest = genericBase + QStringLiteral("/DORVEX/DORVEX");
+    const QString intermediate = genericBase + QStringLiteral("/Murravo/Murravo");
+    const QString current = genericBase + QStringLiteral("/Murravo");
+
+    QStringList leftovers = moveAccountFolder(oldest, intermediate);
+    const bool intermediateActs = QFile::exists(intermediate + QStringLiteral("/identity.dat"))
+                                  && !QFile::exists(current + QStringLiteral("/identity.dat"));
+    if (intermediateActs) {
+        moveAccountFolder(intermediate, current);
+        // Remove the intermediate folder only when nothing would be lost with it.
+        const QStringList remaining = filesBelow(intermediate);
+        if (remaining.isEmpty())
+            QDir(intermediate).removeRecursively();
+        leftovers << remaining;
+    }
+    for (const QString& path : leftovers)
+        qWarning("migrateLegacyFolders: kept %s because it could not be moved into the data folder.",
+                 qUtf8Printable(QDir::toNativeSeparators(path)));
+    return leftovers;
+}
+
+bool probeDataFolderWritable(const QString& dataDir)
+{
+    const QString path = dataDir + QStringLiteral("/.writecheck");
+    QSaveFile probe(path);
+    if (!probe.open(QIODevice::WriteOnly))
+        return false;
+    if (probe.write("ok", 2) != 2) {
+        probe.cancelWriting();
+        return false;
+    }
+    if (!probe.commit())
+        return false;
+    QFile::remove(path);
+    return true;
+}
+
+int startApplication(QApplication& app)
+{
+    Q_UNUSED(app);
+    if (!crypto::runSelfTest()) {
+        qCritical("startApplication: the cryptographic self-test failed; refusing to start.");
+        QMessageBox::critical(nullptr, QObject::tr("Murravo - Self-Test Failed"),
+                              QObject::tr("Murravo's encryption failed its start-up self-test, so it cannot "
+                                          "protect your vault on this computer. Murravo will not open the vault."));
+        return kExitFailure;
+    }
+
+    migrateLegacyFolders(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
+    QCoreApplication::setOrganizationName(QString());
+
+    const QString dataDir = core::appDataDir();
+    QDir().mkpath(dataDir);
+    if (!probeDataFolderWritable(dataDir)) {
+        QMessageBox::critical(
+            nullptr, QObject::tr("Murravo - Data Folder Not Writable"),
+            QObject::tr("Murravo cannot save changes to its data folder:\n%1\n\nThis usually means the folder is "
+                        "locked or its permissions were changed outside Murravo. Murravo will not open the vault "
+                        "until it can save, to avoid leaving your vault and its records out of step with each other.")
+                .arg(QDir::toNativeSeparators(dataDir)));
+        return kExitFailure;
+    }
+    // The session set-up follows here once it exists.
+    return kExitOk;
+}
+
+int runMain(int argc, char** argv)
+{
+    setNames(kAppName);
+    installCrashHandler();
+    platform::hardenProcess();
+    installLogHandler();
+    QApplication app(argc, argv);
+    setNames(kAppName);
+    return startApplication(app);
+}
+
+}  // namespace dorvex::app

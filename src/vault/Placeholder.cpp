@@ -1,0 +1,1 @@
+// The vault layer starts here.

@@ -1,0 +1,152 @@
+#include "app/session/Startup.h"
+
+#include "TestSupport.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QStandardPaths>
+
+#include <gtest/gtest.h>
+
+using namespace dorvex;
+
+namespace {
+
+void put(const QString& path, const QByteArray& content = "x")
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+
+QByteArray read(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+}  // namespace
+
+// One row per starting layout; the columns say where the files end up.
+TEST(LegacyMigration, Table)
+{
+    struct Case {
+        const char* name;
+        QStringList oldest, intermediate, current;  // files present before
+        QStringList expectCurrent;                  // files in <base>/Murravo afterwards
+        bool intermediateRemoved;
+        QStringList expectLeftovers;  // relative to base
+    };
+    const QString id = QStringLiteral("identity.dat");
+    const QString vault = QStringLiteral("vault.drvx");
+    const Case cases[] = {
+        {"oldest only travels all the way", {id, vault, QStringLiteral("identity.dat.key")}, {}, {},
+         {id, vault, QStringLiteral("identity.dat.key")}, true, {}},
+        {"intermediate only", {}, {id, vault}, {}, {id, vault}, true, {}},
+        {"intermediate and current both hold accounts", {}, {id, vault}, {id}, {id}, false, {}},
+        {"neither", {}, {}, {}, {}, false, {}},
+        {"legacy folder without identity.dat is ignored", {vault}, {vault}, {}, {}, false, {}},
+        {"a leftover that could not move is kept", {}, {id, vault}, {vault}, {id, vault}, false,
+         {QStringLiteral("Murravo/Murravo/vault.drvx")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString base = test::makeScratchDir();
+        for (const auto& f : c.oldest)
+            put(base + "/DORVEX/DORVEX/" + f, "oldest:" + f.toUtf8());
+        for (const auto& f : c.intermediate)
+            put(base + "/Murravo/Murravo/" + f, "intermediate:" + f.toUtf8());
+        for (const auto& f : c.current)
+            put(base + "/Murravo/" + f, "current:" + f.toUtf8());
+
+        const QStringList leftovers = app::migrateLegacyFolders(base);
+
+        QStringList current = QDir(base + "/Murravo").entryList(QDir::Files, QDir::Name);
+        QStringList expected = c.expectCurrent;
+        expected.sort();
+        EXPECT_EQ(current, expected);
+        EXPECT_EQ(!QDir(base + "/Murravo/Murravo").exists(), c.intermediateRemoved);
+        QStringList relative;
+        for (const auto& l : leftovers)
+            relative << QDir(base).relativeFilePath(l);
+        EXPECT_EQ(relative, c.expectLeftovers);
+        if (!c.oldest.isEmpty() && c.oldest.contains(id)) {
+            EXPECT_TRUE(QDir(base + "/DORVEX/DORVEX").exists()) << "the oldest folder stays, emptied";
+            EXPECT_TRUE(QDir(base + "/DORVEX/DORVEX").entryList(QDir::Files).isEmpty());
+            EXPECT_EQ(read(base + "/Murravo/identity.dat"), QByteArray("oldest:identity.dat"));
+        }
+    }
+}
+
+TEST(LegacyMigration, LeftoverIsNeverOverwrittenNorDeleted)
+{
+    const QString base = test::makeScratchDir();
+    put(base + "/Murravo/Murravo/identity.dat", "legacy account");
+    put(base + "/Murravo/Murravo/vault.drvx", "legacy vault");
+    put(base + "/Murravo/vault.drvx", "current vault");
+    put(base + "/Murravo/Murravo/notes/kept.txt", "nested");
+    app::migrateLegacyFolders(base);
+    EXPECT_EQ(read(base + "/Murravo/vault.drvx"), QByteArray("current vault"));
+    EXPECT_EQ(read(base + "/Murravo/Murravo/vault.drvx"), QByteArray("legacy vault"));
+    EXPECT_EQ(read(base + "/Murravo/Murravo/notes/kept.txt"), QByteArray("nested"));
+    EXPECT_EQ(read(base + "/Murravo/identity.dat"), QByteArray("legacy account"));
+}
+
+TEST(WriteProbe, SucceedsAndLeavesNothingBehind)
+{
+    const QString dir = test::makeScratchDir();
+    EXPECT_TRUE(app::probeDataFolderWritable(dir));
+    EXPECT_TRUE(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
+}
+
+TEST(WriteProbe, FailsWhereEvenRootCannotWrite)
+{
+    const QString dir = test::makeScratchDir();
+    put(dir + "/file");
+    EXPECT_FALSE(app::probeDataFolderWritable(dir + "/file"));
+}
+
+class StartApplication : public ::testing::Test {
+protected:
+    void SetUp() override { savedDataHome_ = qgetenv("XDG_DATA_HOME"); }
+    void TearDown() override
+    {
+        qputenv("XDG_DATA_HOME", savedDataHome_);
+        QCoreApplication::setOrganizationName(QString());
+    }
+    QByteArray savedDataHome_;
+};
+
+TEST_F(StartApplication, UnwritableDataFolderExitsOneBeforeCreatingAnything)
+{
+    const QString dir = test::makeScratchDir();
+    put(dir + "/not-a-folder");
+    const QString dataHome = dir + "/not-a-folder/share";
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome));
+    QString title, text;
+    test::whenShown<QMessageBox>([&](QMessageBox* box) {
+        title = box->windowTitle();
+        text = box->text();
+        box->accept();
+    });
+    auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+    EXPECT_EQ(app::startApplication(*app), 1);
+    EXPECT_EQ(title, QStringLiteral("Murravo - Data Folder Not Writable"));
+    EXPECT_TRUE(text.startsWith(QStringLiteral("Murravo cannot save changes to its data folder:\n") + dataHome
+                                + QStringLiteral("/Murravo\n\n")))
+        << text.toStdString();
+    EXPECT_EQ(read(dir + "/not-a-folder"), QByteArray("x"));
+}
+
+TEST_F(StartApplication, WritableDataFolderStartsAndLeavesNoProbe)
+{
+    const QString dataHome = test::makeScratchDir() + "/share";
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome));
+    auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+    EXPECT_EQ(app::startApplication(*app), 0);
+    EXPECT_TRUE(QDir(dataHome + "/Murravo").exists());
+    EXPECT_FALSE(QFile::exists(dataHome + "/Murravo/.writecheck"));
+}

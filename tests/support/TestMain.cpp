@@ -1,0 +1,116 @@
+// Shared main of every test binary: a QApplication on the offscreen platform, and every
+// standard location below a fresh temporary home, so no test touches the real one.
+#include "TestSupport.h"
+
+#include "crypto/PasswordHasher.h"
+
+#include <QDir>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QUuid>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+std::unique_ptr<QTemporaryDir> g_home;
+bool g_realArgon = false;
+// The cheapest cost libsodium accepts for Argon2id.
+const dorvex::crypto::detail::ArgonCost kCheapArgon{1, 8192};
+const dorvex::crypto::detail::ArgonCost kRealArgon{dorvex::crypto::PasswordHasher::kOpsLimit,
+                                                   dorvex::crypto::PasswordHasher::kMemLimit};
+
+void setEnv(const char* name, const QString& value) { ::setenv(name, QFile::encodeName(value).constData(), 1); }
+
+class CleanupListener : public ::testing::EmptyTestEventListener {
+    void OnTestEnd(const ::testing::TestInfo&) override { dorvex::test::closeStrayWidgets(); }
+};
+
+}  // namespace
+
+extern "C" const dorvex::crypto::detail::ArgonCost* murravoTestArgonCost()
+{
+    return g_realArgon ? &kRealArgon : &kCheapArgon;
+}
+
+namespace dorvex::test {
+
+QString scratchHome() { return g_home->path(); }
+
+QString makeScratchDir(const QString& name)
+{
+    const QString path = g_home->path() + QStringLiteral("/scratch/")
+                         + (name.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : name);
+    QDir().mkpath(path);
+    return path;
+}
+
+RealArgonCost::RealArgonCost() { g_realArgon = true; }
+RealArgonCost::~RealArgonCost() { g_realArgon = false; }
+
+void closeStrayWidgets()
+{
+    for (int round = 0; round < 10; ++round) {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr)
+            break;
+        modal->close();
+        QCoreApplication::processEvents();
+    }
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->isVisible())
+            w->close();
+    }
+    QCoreApplication::processEvents();
+}
+
+namespace detail {
+void pollUntil(std::function<bool()> attempt, int timeoutMs)
+{
+    auto* timer = new QTimer;
+    auto* clock = new QElapsedTimer;
+    clock->start();
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, clock, attempt, timeoutMs]() {
+        if (attempt() || clock->elapsed() > timeoutMs) {
+            timer->stop();
+            timer->deleteLater();
+            delete clock;
+        }
+    });
+    timer->start();
+}
+}  // namespace detail
+
+}  // namespace dorvex::test
+
+int main(int argc, char** argv)
+{
+    g_home = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/murravo-test-XXXXXX"));
+    if (!g_home->isValid())
+        return 2;
+    const QString home = g_home->path();
+    QDir().mkpath(home + QStringLiteral("/runtime"));
+    QFile::setPermissions(home + QStringLiteral("/runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    setEnv("HOME", home);
+    setEnv("XDG_DATA_HOME", home + QStringLiteral("/.local/share"));
+    setEnv("XDG_CONFIG_HOME", home + QStringLiteral("/.config"));
+    setEnv("XDG_CACHE_HOME", home + QStringLiteral("/.cache"));
+    setEnv("XDG_STATE_HOME", home + QStringLiteral("/.local/state"));
+    setEnv("XDG_RUNTIME_DIR", home + QStringLiteral("/runtime"));
+    setEnv("TMPDIR", home);
+    ::setenv("XDG_DATA_DIRS", "/usr/share", 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QString());
+    QCoreApplication::setApplicationName(QStringLiteral("Murravo"));
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::UnitTest::GetInstance()->listeners().Append(new CleanupListener);
+    const int rc = RUN_ALL_TESTS();
+    g_home.reset();
+    return rc;
+}
