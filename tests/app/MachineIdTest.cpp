@@ -2,7 +2,9 @@
 
 #include "TestSupport.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QUuid>
 
 #include <gtest/gtest.h>
@@ -23,6 +25,7 @@ protected:
 
     void write(const QByteArray& content)
     {
+        QDir().mkpath(QFileInfo(path_).absolutePath());
         QFile f(path_);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(content);

@@ -37,19 +37,19 @@ TEST(LegacyMigration, Table)
         const char* name;
         QStringList oldest, intermediate, current;  // files present before
         QStringList expectCurrent;                  // files in <base>/Murravo afterwards
-        bool intermediateRemoved;
+        bool intermediateRemains;
         QStringList expectLeftovers;  // relative to base
     };
     const QString id = QStringLiteral("identity.dat");
     const QString vault = QStringLiteral("vault.drvx");
     const Case cases[] = {
         {"oldest only travels all the way", {id, vault, QStringLiteral("identity.dat.key")}, {}, {},
-         {id, vault, QStringLiteral("identity.dat.key")}, true, {}},
-        {"intermediate only", {}, {id, vault}, {}, {id, vault}, true, {}},
-        {"intermediate and current both hold accounts", {}, {id, vault}, {id}, {id}, false, {}},
+         {id, vault, QStringLiteral("identity.dat.key")}, false, {}},
+        {"intermediate only", {}, {id, vault}, {}, {id, vault}, false, {}},
+        {"intermediate and current both hold accounts", {}, {id, vault}, {id}, {id}, true, {}},
         {"neither", {}, {}, {}, {}, false, {}},
-        {"legacy folder without identity.dat is ignored", {vault}, {vault}, {}, {}, false, {}},
-        {"a leftover that could not move is kept", {}, {id, vault}, {vault}, {id, vault}, false,
+        {"legacy folder without identity.dat is ignored", {vault}, {vault}, {}, {}, true, {}},
+        {"a leftover that could not move is kept", {}, {id, vault}, {vault}, {id, vault}, true,
          {QStringLiteral("Murravo/Murravo/vault.drvx")}},
     };
     for (const auto& c : cases) {
@@ -68,7 +68,7 @@ TEST(LegacyMigration, Table)
         QStringList expected = c.expectCurrent;
         expected.sort();
         EXPECT_EQ(current, expected);
-        EXPECT_EQ(!QDir(base + "/Murravo/Murravo").exists(), c.intermediateRemoved);
+        EXPECT_EQ(QDir(base + "/Murravo/Murravo").exists(), c.intermediateRemains);
         QStringList relative;
         for (const auto& l : leftovers)
             relative << QDir(base).relativeFilePath(l);

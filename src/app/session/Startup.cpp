@@ -27,12 +27,12 @@ void setNames(const QString& organisation)
     QCoreApplication::setApplicationName(kAppName);
 }
 
-QStringList moveAccountFolder(const QString& source, const QString& destination)
+// Moves the plain files of an account folder; false when the step does not apply.
+bool moveAccountFolder(const QString& source, const QString& destination, QStringList& leftovers)
 {
-    QStringList leftovers;
     if (!QFile::exists(source + QStringLiteral("/identity.dat"))
         || QFile::exists(destination + QStringLiteral("/identity.dat")))
-        return leftovers;
+        return false;
     QDir().mkpath(destination);
     const QStringList names = QDir(source).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                                                      QDir::NoSort);
@@ -41,7 +41,7 @@ QStringList moveAccountFolder(const QString& source, const QString& destination)
         if (!QFile::rename(source + QLatin1Char('/') + name, destination + QLatin1Char('/') + name))
             leftovers << source + QLatin1Char('/') + name;
     }
-    return leftovers;
+    return true;
 }
 
 // Files anywhere below `dir`: what a recursive removal would destroy.
@@ -63,11 +63,10 @@ QStringList migrateLegacyFolders(const QString& genericBase)
     const QString intermediate = genericBase + QStringLiteral("/Murravo/Murravo");
     const QString current = genericBase + QStringLiteral("/Murravo");
 
-    QStringList leftovers = moveAccountFolder(oldest, intermediate);
-    const bool intermediateActs = QFile::exists(intermediate + QStringLiteral("/identity.dat"))
-                                  && !QFile::exists(current + QStringLiteral("/identity.dat"));
-    if (intermediateActs) {
-        moveAccountFolder(intermediate, current);
+    QStringList leftovers;
+    moveAccountFolder(oldest, intermediate, leftovers);
+    QStringList ignored;
+    if (moveAccountFolder(intermediate, current, ignored)) {
         // Remove the intermediate folder only when nothing would be lost with it.
         const QStringList remaining = filesBelow(intermediate);
         if (remaining.isEmpty())
