@@ -150,3 +150,25 @@ TEST_F(StartApplication, WritableDataFolderStartsAndLeavesNoProbe)
     EXPECT_TRUE(QDir(dataHome + "/Murravo").exists());
     EXPECT_FALSE(QFile::exists(dataHome + "/Murravo/.writecheck"));
 }
+
+TEST_F(StartApplication, FailedSelfTestRefusesToStart)
+{
+    const QString dataHome = test::makeScratchDir() + "/share";
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome));
+    const auto saved = app::cryptoSelfTest;
+    app::cryptoSelfTest = [] { return false; };
+    QString title;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    test::whenShown<QMessageBox>([&](QMessageBox* box) {
+        title = box->windowTitle();
+        icon = box->icon();
+        box->accept();
+    });
+    auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+    const int rc = app::startApplication(*app);
+    app::cryptoSelfTest = saved;
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(title, QStringLiteral("Murravo - Self-Test Failed"));
+    EXPECT_EQ(icon, QMessageBox::Critical);
+    EXPECT_FALSE(QDir(dataHome + "/Murravo").exists()) << "nothing is created before the self-test passes";
+}

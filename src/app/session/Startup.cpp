@@ -57,6 +57,8 @@ QStringList filesBelow(const QString& dir)
 
 }  // namespace
 
+bool (*cryptoSelfTest)() = crypto::runSelfTest;
+
 QStringList migrateLegacyFolders(const QString& genericBase)
 {
     const QString oldest = genericBase + QStringLiteral("/DORVEX/DORVEX");
@@ -98,7 +100,7 @@ bool probeDataFolderWritable(const QString& dataDir)
 int startApplication(QApplication& app)
 {
     Q_UNUSED(app);
-    if (!crypto::runSelfTest()) {
+    if (!cryptoSelfTest()) {
         qCritical("startApplication: the cryptographic self-test failed; refusing to start.");
         QMessageBox::critical(nullptr, QObject::tr("Murravo - Self-Test Failed"),
                               QObject::tr("Murravo's encryption failed its start-up self-test, so it cannot "

@@ -17,6 +17,9 @@ QStringList migrateLegacyFolders(const QString& genericBase);
 // Proves the data folder writable with an atomic save of ".writecheck".
 [[nodiscard]] bool probeDataFolderWritable(const QString& dataDir);
 
+// The start-up known-answer test of the cryptography; replaceable so a test can make it fail.
+extern bool (*cryptoSelfTest)();
+
 // Start-up from the application object on: theme, self-test, migration, write probe,
 // then the session. Returns the process exit code.
 int startApplication(QApplication& app);
