@@ -3,6 +3,7 @@
 #include "app/CrashHandler.h"
 #include "app/Platform.h"
 #include "app/SystemLog.h"
+#include "app/Theme.h"
 #include "core/AppDataDir.h"
 #include "crypto/SelfTest.h"
 
@@ -99,7 +100,7 @@ bool probeDataFolderWritable(const QString& dataDir)
 
 int startApplication(QApplication& app)
 {
-    Q_UNUSED(app);
+    applyTheme(app);
     if (!cryptoSelfTest()) {
         qCritical("startApplication: the cryptographic self-test failed; refusing to start.");
         QMessageBox::critical(nullptr, QObject::tr("Murravo - Self-Test Failed"),
