@@ -1,0 +1,150 @@
+#include "vault/FileBlockStore.h"
+
+#include "vault/VaultPlatform.h"
+
+#include <QCoreApplication>
+#include <QObject>
+
+#include <utility>
+
+namespace dorvex::vault {
+
+QString lockPathFor(const QString& vaultPath)
+{
+    return vaultPath + QStringLiteral(".lock");
+}
+
+FileBlockStore::FileBlockStore(QString path) : path_(std::move(path)), lock_(lockPathFor(path_))
+{
+    // A lock left by a process that no longer holds it must not block this session.
+    lock_.removeStaleLockFile();
+}
+
+FileBlockStore::~FileBlockStore()
+{
+    close();
+}
+
+bool FileBlockStore::exists() const
+{
+    return QFile::exists(path_);
+}
+
+bool FileBlockStore::create()
+{
+    failure_ = FailureNone;
+    if (exists())
+        return false;
+    if (!open())
+        return false;
+    directoryNeedsSync_ = true;
+    return true;
+}
+
+bool FileBlockStore::open()
+{
+    failure_ = FailureNone;
+    if (file_.isOpen())
+        return true;
+    if (!lock_.tryLock(0)) {
+        failure_ = FailureLocked;
+        return false;
+    }
+    file_.setFileName(path_);
+    if (!file_.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+        failure_ = FailureOpen;
+        lock_.unlock();
+        return false;
+    }
+    return true;
+}
+
+void FileBlockStore::close()
+{
+    if (file_.isOpen())
+        file_.close();
+    if (lock_.isLocked())
+        lock_.unlock();
+    directoryNeedsSync_ = false;
+}
+
+bool FileBlockStore::isOpen() const
+{
+    return file_.isOpen();
+}
+
+QString FileBlockStore::lastFailureReason() const
+{
+    switch (failure_) {
+    case FailureLocked:
+        return QObject::tr("The vault file appears to be open already -- either in another Murravo window, or in "
+                           "a previous session that hasn't finished closing yet. Wait a few seconds and try again.");
+    case FailureOpen:
+        return QObject::tr("The vault file could not be opened.");
+    default:
+        return QString();
+    }
+}
+
+bool FileBlockStore::rollbackFailedCreate()
+{
+    IVaultBlockStore& self = *this;
+    self.close();
+    return QFile::remove(path_);
+}
+
+qint64 FileBlockStore::size() const
+{
+    return file_.isOpen() ? file_.size() : 0;
+}
+
+bool FileBlockStore::resize(qint64 newSize)
+{
+    return file_.isOpen() && newSize >= 0 && file_.resize(newSize);
+}
+
+bool FileBlockStore::readAt(qint64 offset, unsigned char* buffer, qint64 length)
+{
+    if (!file_.isOpen() || offset < 0 || length < 0 || !file_.seek(offset))
+        return false;
+    qint64 done = 0;
+    while (done < length) {
+        const qint64 got = file_.read(reinterpret_cast<char*>(buffer) + done, length - done);
+        if (got <= 0)
+            return false;
+        done += got;
+    }
+    return true;
+}
+
+bool FileBlockStore::writeAt(qint64 offset, const unsigned char* buffer, qint64 length)
+{
+    if (!file_.isOpen() || offset < 0 || length < 0 || !file_.seek(offset))
+        return false;
+    qint64 done = 0;
+    while (done < length) {
+        const qint64 put = file_.write(reinterpret_cast<const char*>(buffer) + done, length - done);
+        if (put <= 0)
+            return false;
+        done += put;
+    }
+    return true;
+}
+
+bool FileBlockStore::flush()
+{
+    if (!file_.isOpen() || !file_.flush())
+        return false;
+    const int fd = file_.handle();
+    if (fd < 0 || !platform::syncFileToMedium(fd))
+        return false;
+    // A new file's directory entry must be durable too, or a crash can lose the whole vault.
+    if (directoryNeedsSync_) {
+        if (!platform::syncParentDirectory(path_))
+            return false;
+        directoryNeedsSync_ = false;
+    }
+    return true;
+}
+
+}  // namespace dorvex::vault

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "vault/IVaultBlockStore.h"
+
+#include <QFile>
+#include <QLockFile>
+#include <QString>
+
+#include <cstdint>
+
+namespace dorvex::vault {
+
+// The lock file that guards a vault file: the vault path with ".lock" appended.
+[[nodiscard]] QString lockPathFor(const QString& vaultPath);
+
+// A vault file opened read-write, guarded by an exclusive lock file beside it.
+class FileBlockStore final : public IVaultBlockStore {
+public:
+    enum Failure : std::int32_t { FailureNone = 0, FailureLocked = 1, FailureOpen = 2 };
+
+    explicit FileBlockStore(QString path);
+    ~FileBlockStore() override;
+
+    FileBlockStore(const FileBlockStore&) = delete;
+    FileBlockStore& operator=(const FileBlockStore&) = delete;
+
+    [[nodiscard]] bool exists() const override;
+    [[nodiscard]] bool create() override;
+    [[nodiscard]] bool open() override;
+    void close() override;
+    [[nodiscard]] bool isOpen() const override;
+    [[nodiscard]] QString lastFailureReason() const override;
+    bool rollbackFailedCreate() override;
+    [[nodiscard]] qint64 size() const override;
+    [[nodiscard]] bool resize(qint64 newSize) override;
+    [[nodiscard]] bool readAt(qint64 offset, unsigned char* buffer, qint64 length) override;
+    [[nodiscard]] bool writeAt(qint64 offset, const unsigned char* buffer, qint64 length) override;
+    [[nodiscard]] bool flush() override;
+
+    [[nodiscard]] const QString& path() const { return path_; }
+    [[nodiscard]] std::int32_t failure() const { return failure_; }
+
+private:
+    QString path_;
+    QFile file_;
+    std::int32_t failure_ = FailureNone;
+    QLockFile lock_;
+    bool directoryNeedsSync_ = false;
+};
+
+}  // namespace dorvex::vault

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+namespace dorvex::vault {
+
+// Random-access byte store under a vault container.
+class IVaultBlockStore {
+public:
+    virtual ~IVaultBlockStore() = default;
+
+    [[nodiscard]] virtual bool exists() const = 0;
+    [[nodiscard]] virtual bool create() = 0;
+    [[nodiscard]] virtual bool open() = 0;
+    virtual void close() = 0;
+    [[nodiscard]] virtual bool isOpen() const = 0;
+    [[nodiscard]] virtual QString lastFailureReason() const = 0;
+    // Removes a half-made store after a failed creation.
+    virtual bool rollbackFailedCreate() = 0;
+    [[nodiscard]] virtual qint64 size() const = 0;
+    [[nodiscard]] virtual bool resize(qint64 newSize) = 0;
+    [[nodiscard]] virtual bool readAt(qint64 offset, unsigned char* buffer, qint64 length) = 0;
+    [[nodiscard]] virtual bool writeAt(qint64 offset, const unsigned char* buffer, qint64 length) = 0;
+    // Returns only once everything written so far is durable.
+    [[nodiscard]] virtual bool flush() = 0;
+
+protected:
+    IVaultBlockStore() = default;
+    IVaultBlockStore(const IVaultBlockStore&) = default;
+    IVaultBlockStore& operator=(const IVaultBlockStore&) = default;
+};
+
+}  // namespace dorvex::vault

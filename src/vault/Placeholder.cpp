@@ -1,1 +1,0 @@
-// The vault layer starts here.

@@ -1,0 +1,399 @@
+// The container's user-level operations: create, open, import, read, export, remove, re-key.
+#include "vault/VaultContainer.h"
+
+#include "core/Clock.h"
+#include "crypto/AeadCipher.h"
+#include "vault/VaultPlatform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator64>
+#include <QTimeZone>
+#include <QUuid>
+
+#include <sodium.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace dorvex::vault {
+
+using crypto::AeadCipher;
+using crypto::KeyWrap;
+using crypto::SecureBuffer;
+using crypto::secureZero;
+
+namespace {
+
+constexpr qint64 kOverwriteChunk = 65536;
+
+QString newUuid()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+}  // namespace
+
+VaultContainer::VaultContainer(std::unique_ptr<IVaultBlockStore> store, const SecureBuffer& vaultKey,
+                               const QString& machineId)
+    : store_(std::move(store)), vaultKey_(vaultKey.data(), vaultKey.size()), machineId_(machineId)
+{
+    formatVersion_ = 0;  // unknown until a header has loaded
+}
+
+VaultContainer::~VaultContainer()
+{
+    if (store_) {
+        static_cast<void>(store_->flush());
+        store_->close();
+    }
+    for (IndexEntry& entry : entries_)
+        secureZero(entry.wrappedFileKey);
+}
+
+std::unique_ptr<VaultContainer> VaultContainer::create(std::unique_ptr<IVaultBlockStore> store,
+                                                       const SecureBuffer& vaultKey, const QString& machineId)
+{
+    if (!store || store->exists() || !store->create())
+        return nullptr;
+    std::unique_ptr<VaultContainer> container(new VaultContainer(std::move(store), vaultKey, machineId));
+    container->formatVersion_ = kFormatVersion;
+    container->indexCapacity_ = kIndexCapacity;
+    container->indexOffset_ = static_cast<quint64>(kHeaderAreaSize);
+    container->nextAppendOffset_ = static_cast<quint64>(kDataRegionStart);
+    container->vaultId_ = newUuid();
+    container->generation_ = 0;
+    container->cipherSuiteVersion_ = static_cast<std::int32_t>(kCipherSuiteVersion);
+    container->currentSlot_ = 1;
+    if (!container->store_->resize(kDataRegionStart)) {
+        if (!container->store_->rollbackFailedCreate())
+            qWarning("%s", "VaultContainer::create: failed to roll back a partially-created store after resize() "
+                           "failed -- a retry at the same location may find a broken, unopenable file left behind.");
+        return nullptr;
+    }
+    if (!container->commitIndexAndHeader()) {
+        if (!container->store_->rollbackFailedCreate())
+            qWarning("%s", "VaultContainer::create: failed to roll back a partially-created store after "
+                           "commitIndexAndHeader() failed -- a retry at the same location may find a broken, "
+                           "unopenable file left behind.");
+        return nullptr;
+    }
+    return container;
+}
+
+std::unique_ptr<VaultContainer> VaultContainer::open(std::unique_ptr<IVaultBlockStore> store,
+                                                     const SecureBuffer& vaultKey, const QString& machineId,
+                                                     const QString& overrideVaultId, QString* failureReason)
+{
+    if (!store || !store->exists() || !store->open()) {
+        if (failureReason && store)
+            *failureReason = store->exists() ? store->lastFailureReason() : QString();
+        return nullptr;
+    }
+    std::unique_ptr<VaultContainer> container(new VaultContainer(std::move(store), vaultKey, machineId));
+    if (!overrideVaultId.isEmpty())
+        container->vaultId_ = overrideVaultId;
+    const bool loaded = container->readHeader() && container->readIndex();
+    if (!loaded && !container->tryFallbackHeaderAndIndex())
+        return nullptr;
+    if (container->formatVersion_ == kLegacyFormatVersion)
+        static_cast<void>(container->migrateFromLegacyFormat());
+    if (!overrideVaultId.isEmpty() && !container->commitIndexAndHeader())
+        qWarning("%s", "VaultContainer: opened via a recovered vaultId but failed to persist the correction -- "
+                       "recovery will be needed again on the next open.");
+    return container;
+}
+
+std::vector<VaultContainer::EntryInfo> VaultContainer::listEntries() const
+{
+    std::vector<EntryInfo> out;
+    out.reserve(entries_.size());
+    for (const IndexEntry& entry : entries_)
+        out.push_back(EntryInfo{entry.name, entry.size, entry.importedAt});
+    return out;
+}
+
+const VaultContainer::IndexEntry* VaultContainer::findEntry(const QString& name) const
+{
+    const auto it = std::find_if(entries_.begin(), entries_.end(),
+                                 [&](const IndexEntry& entry) { return entry.name == name; });
+    return it == entries_.end() ? nullptr : &*it;
+}
+
+bool VaultContainer::contains(const QString& name) const
+{
+    return findEntry(name) != nullptr;
+}
+
+qint64 VaultContainer::currentTotalSizeBytes() const
+{
+    qint64 total = 0;
+    for (const IndexEntry& entry : entries_)
+        total += entry.size;
+    return total;
+}
+
+bool VaultContainer::wouldExceedMaxSize(qint64 additionalBytes) const
+{
+    if (maxSizeBytes_ <= 0)
+        return false;
+    return currentTotalSizeBytes() + additionalBytes > maxSizeBytes_;
+}
+
+bool VaultContainer::importFile(const QString& sourcePath, const QString& name)
+{
+    if (locked_ || contains(name))
+        return false;
+    // Appending below the data region would destroy the index slots.
+    if (nextAppendOffset_ < static_cast<quint64>(kDataRegionStart) ||
+        nextAppendOffset_ > static_cast<quint64>(std::numeric_limits<qint64>::max() / 2))
+        return false;
+    // Only regular files: reading a FIFO or a device whole would block or never end.
+    const int fd = platform::openRegularFileForReading(sourcePath);
+    if (fd < 0)
+        return false;
+    QFile source;
+    if (!source.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        platform::closeDescriptor(fd);
+        return false;
+    }
+    const qint64 size = source.size();
+    if (size < 0 || size > std::numeric_limits<qint64>::max() / 2)
+        return false;
+    if (maxSizeBytes_ > 0 && currentTotalSizeBytes() + size > maxSizeBytes_)
+        return false;
+
+    // One buffer laid out as nonce | suite | ciphertext | tag; the contents are sealed in place.
+    const auto total = static_cast<std::size_t>(size) + static_cast<std::size_t>(kBlobOverhead);
+    std::unique_ptr<unsigned char[]> blob = std::make_unique_for_overwrite<unsigned char[]>(total);
+    unsigned char* plain = blob.get() + 25;
+    qint64 got = 0;
+    while (got < size) {
+        const qint64 n = source.read(reinterpret_cast<char*>(plain) + got, size - got);
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    char extra = 0;
+    // A file that changes while it is read must not be imported (its original is erased afterwards).
+    if (got != size || source.read(&extra, 1) != 0) {
+        secureZero(plain, static_cast<unsigned long>(got));
+        return false;
+    }
+    source.close();
+
+    IndexEntry entry;
+    entry.name = name;
+    entry.size = size;
+    entry.importedAt = QDateTime::fromSecsSinceEpoch(core::Clock::nowSecsSinceEpoch(), Qt::UTC);
+    entry.entryId = newUuid();
+    const std::vector<unsigned char> aad = entryAad(entry);
+    const SecureBuffer fileKey = AeadCipher::generateKey();
+    randombytes_buf(blob.get(), 24);
+    AeadCipher::sealInPlace(fileKey, blob.get(), blob.get() + 24, static_cast<std::size_t>(size), aad.data(),
+                            aad.size());
+
+    const quint64 offset = nextAppendOffset_;
+    if (!store_->writeAt(static_cast<qint64>(offset), blob.get(), static_cast<qint64>(total)))
+        return false;
+    blob.reset();
+    entry.dataOffset = static_cast<qint64>(offset);
+    entry.dataLength = static_cast<qint64>(total);
+    entry.wrappedFileKey = KeyWrap::wrap(vaultKey_, fileKey, aad);
+    entries_.push_back(std::move(entry));
+    nextAppendOffset_ = offset + total;
+    if (!commitIndexAndHeader()) {
+        secureZero(entries_.back().wrappedFileKey);
+        entries_.pop_back();
+        nextAppendOffset_ = offset;
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::vector<unsigned char>> VaultContainer::decryptEntry(const IndexEntry& entry) const
+{
+    const qint64 storeSize = store_->size();
+    if (entry.dataOffset < 0 || entry.dataLength < 24 || entry.dataOffset > storeSize ||
+        entry.dataLength > storeSize - entry.dataOffset)
+        return std::nullopt;
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(entry.dataLength));
+    if (!store_->readAt(entry.dataOffset, buffer.data(), entry.dataLength))
+        return std::nullopt;
+    const std::vector<unsigned char> aad = entryAad(entry);
+    const std::optional<SecureBuffer> fileKey = KeyWrap::unwrap(vaultKey_, entry.wrappedFileKey, aad);
+    if (!fileKey || fileKey->size() != AeadCipher::kKeyBytes)
+        return std::nullopt;
+    if (!AeadCipher::openInPlace(*fileKey, buffer.data(), buffer.data() + 24, buffer.size() - 24, aad.data(),
+                                 aad.size())) {
+        secureZero(buffer);
+        return std::nullopt;
+    }
+    const std::size_t plainLength = buffer.size() - static_cast<std::size_t>(kBlobOverhead);
+    std::memmove(buffer.data(), buffer.data() + 25, plainLength);
+    secureZero(buffer.data() + plainLength, static_cast<unsigned long>(kBlobOverhead));
+    buffer.resize(plainLength);
+    return buffer;
+}
+
+std::optional<std::vector<unsigned char>> VaultContainer::readFileBytes(const QString& name) const
+{
+    if (locked_)
+        return std::nullopt;
+    const IndexEntry* entry = findEntry(name);
+    if (!entry)
+        return std::nullopt;
+    return decryptEntry(*entry);
+}
+
+bool VaultContainer::exportFile(const QString& name, const QString& destinationPath) const
+{
+    std::optional<std::vector<unsigned char>> plain = readFileBytes(name);
+    if (!plain)
+        return false;
+    QFile destination(destinationPath);
+    bool ok = destination.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+    if (ok) {
+        qint64 done = 0;
+        const auto total = static_cast<qint64>(plain->size());
+        while (ok && done < total) {
+            const qint64 n = destination.write(reinterpret_cast<const char*>(plain->data()) + done, total - done);
+            ok = n > 0;
+            done += ok ? n : 0;
+        }
+        destination.close();
+        ok = ok && destination.error() == QFileDevice::NoError;
+    }
+    secureZero(*plain);
+    return ok;
+}
+
+void VaultContainer::overwriteRegion(qint64 offset, qint64 length)
+{
+    if (offset < 0 || length <= 0)
+        return;
+    std::vector<unsigned char> chunk(static_cast<std::size_t>(std::min(length, kOverwriteChunk)));
+    for (int pass = 0; pass < 3; ++pass) {
+        if (pass < 2)
+            std::fill(chunk.begin(), chunk.end(), pass == 0 ? 0x00 : 0xFF);
+        for (qint64 done = 0; done < length;) {
+            const qint64 n = std::min(length - done, kOverwriteChunk);
+            if (pass == 2) {
+                QRandomGenerator64* random = QRandomGenerator64::global();
+                for (qint64 i = 0; i < n; i += 8) {
+                    const quint64 word = random->generate64();
+                    std::memcpy(chunk.data() + i, &word, static_cast<std::size_t>(std::min<qint64>(8, n - i)));
+                }
+            }
+            static_cast<void>(store_->writeAt(offset + done, chunk.data(), n));
+            done += n;
+        }
+    }
+}
+
+bool VaultContainer::removeFile(const QString& name)
+{
+    if (locked_)
+        return false;
+    const auto it = std::find_if(entries_.begin(), entries_.end(),
+                                 [&](const IndexEntry& entry) { return entry.name == name; });
+    if (it == entries_.end())
+        return false;
+    const qint64 storeSize = store_->size();
+    // Never overwrite outside the data region, whatever the index says.
+    if (it->dataOffset < kDataRegionStart || it->dataLength < 0 || it->dataLength > storeSize ||
+        it->dataOffset > storeSize - it->dataLength)
+        return false;
+    const auto position = it - entries_.begin();
+    IndexEntry removed = std::move(*it);
+    entries_.erase(it);
+    // Commit first: destroying the blob before the index drops it would leave a listed entry
+    // that can no longer be decrypted whenever the commit fails.
+    if (!commitIndexAndHeader()) {
+        entries_.insert(entries_.begin() + position, std::move(removed));
+        return false;
+    }
+    overwriteRegion(removed.dataOffset, removed.dataLength);
+    static_cast<void>(store_->flush());
+    secureZero(removed.wrappedFileKey);
+    secureZero(removed.name);
+    secureZero(removed.entryId);
+    return true;
+}
+
+int VaultContainer::rekey(const SecureBuffer& newVaultKey)
+{
+    if (locked_)
+        return RekeyFailedUnchanged;
+    std::vector<IndexEntry> rewrapped = entries_;
+    for (IndexEntry& entry : rewrapped) {
+        const std::vector<unsigned char> aad = entryAad(entry);
+        const std::optional<SecureBuffer> fileKey = KeyWrap::unwrap(vaultKey_, entry.wrappedFileKey, aad);
+        if (!fileKey) {
+            for (IndexEntry& e : rewrapped)
+                secureZero(e.wrappedFileKey);
+            return RekeyFailedUnchanged;
+        }
+        entry.wrappedFileKey = KeyWrap::wrap(newVaultKey, *fileKey, aad);
+    }
+    SecureBuffer oldKey(vaultKey_.data(), vaultKey_.size());
+    std::vector<IndexEntry> oldEntries = std::move(entries_);
+    const quint64 oldGeneration = generation_;
+    vaultKey_ = SecureBuffer(newVaultKey.data(), newVaultKey.size());
+    entries_ = std::move(rewrapped);
+    if (commitIndexAndHeader()) {
+        for (IndexEntry& e : oldEntries)
+            secureZero(e.wrappedFileKey);
+        if (formatVersion_ == kFormatVersion) {
+            // No index sealed under the old key may stay behind in the other slot.
+            const int other = 1 - currentSlot_;
+            overwriteRegion(other * kHeaderSize, kHeaderSize);
+            overwriteRegion(kHeaderAreaSize + other * static_cast<qint64>(indexCapacity_),
+                            static_cast<qint64>(indexCapacity_));
+            static_cast<void>(store_->flush());
+        }
+        return RekeyDone;
+    }
+    for (IndexEntry& e : entries_)
+        secureZero(e.wrappedFileKey);
+    vaultKey_ = std::move(oldKey);
+    entries_ = std::move(oldEntries);
+    generation_ = oldGeneration;
+    if (commitIndexAndHeader())
+        return RekeyFailedUnchanged;
+    lockSynchronously();
+    return RekeyFailedLocked;
+}
+
+void VaultContainer::lockSynchronously()
+{
+    if (!vaultKey_.empty())
+        secureZero(vaultKey_.data(), static_cast<unsigned long>(vaultKey_.size()));
+    for (IndexEntry& entry : entries_) {
+        secureZero(entry.wrappedFileKey);
+        entry.name.detach();
+        secureZero(entry.name);
+        entry.entryId.detach();
+        secureZero(entry.entryId);
+    }
+    entries_.clear();
+    locked_ = true;
+}
+
+QString VaultContainer::confinedRealPath(const QString& path)
+{
+    if (path.isEmpty())
+        return {};
+    const QFileInfo info(path);
+    if (!info.exists())
+        return {};
+    const QString canonical = info.canonicalFilePath();
+    // Any symbolic link on the way makes the canonical path differ from the cleaned one.
+    if (canonical.isEmpty() || canonical != QDir::cleanPath(info.absoluteFilePath()) || !looksLikeContainer(canonical))
+        return {};
+    return canonical;
+}
+
+}  // namespace dorvex::vault

@@ -1,0 +1,129 @@
+#pragma once
+
+#include "crypto/SecureBuffer.h"
+#include "vault/IVaultBlockStore.h"
+
+#include <QDateTime>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace dorvex::vault {
+
+// The encrypted vault file: two checksummed header slots, two index slots and an
+// append-only data region, moved from one consistent state to the next by a crash-safe commit.
+class VaultContainer {
+public:
+    static constexpr char kMagic[9] = "DRVXVLT1";
+    static constexpr std::uint32_t kFormatVersion = 5;
+    static constexpr std::uint32_t kLegacyFormatVersion = 4;
+    static constexpr qint64 kHeaderSize = 96;
+    static constexpr qint64 kHeaderAreaSize = 2 * kHeaderSize;
+    static constexpr std::uint64_t kIndexCapacity = 524240;
+    static constexpr std::uint64_t kLegacyIndexCapacity = 1048576;
+    static constexpr qint64 kDataRegionStart = kHeaderAreaSize + 2 * static_cast<qint64>(kIndexCapacity);
+    static constexpr qint64 kLegacyDataRegionStart = kHeaderAreaSize + static_cast<qint64>(kLegacyIndexCapacity);
+    static constexpr std::size_t kVaultIdBytes = 36;
+    static constexpr std::size_t kChecksumBytes = 12;
+    static constexpr std::uint32_t kCipherSuiteVersion = 1;
+    static constexpr qint64 kBlobOverhead = 24 + 17;
+
+    struct IndexEntry {
+        QString name;
+        qint64 size = 0;
+        QDateTime importedAt;
+        qint64 dataOffset = 0;
+        qint64 dataLength = 0;
+        std::vector<unsigned char> wrappedFileKey;
+        QString entryId;
+    };
+
+    struct EntryInfo {
+        QString name;
+        qint64 size = 0;
+        QDateTime importedAt;
+    };
+
+    enum RekeyOutcome : int { RekeyDone = 0, RekeyFailedUnchanged = 1, RekeyFailedLocked = 2 };
+
+    [[nodiscard]] static std::unique_ptr<VaultContainer> create(std::unique_ptr<IVaultBlockStore> store,
+                                                                const crypto::SecureBuffer& vaultKey,
+                                                                const QString& machineId);
+    [[nodiscard]] static std::unique_ptr<VaultContainer> open(std::unique_ptr<IVaultBlockStore> store,
+                                                              const crypto::SecureBuffer& vaultKey,
+                                                              const QString& machineId,
+                                                              const QString& overrideVaultId = QString(),
+                                                              QString* failureReason = nullptr);
+    ~VaultContainer();
+
+    VaultContainer(const VaultContainer&) = delete;
+    VaultContainer& operator=(const VaultContainer&) = delete;
+
+    // Keyless look-ups on a path, for use before sign-in.
+    [[nodiscard]] static bool looksLikeContainer(const QString& path);
+    [[nodiscard]] static QString peekVaultId(const QString& path);
+    [[nodiscard]] static std::optional<quint64> peekGenerationCounter(const QString& path);
+    [[nodiscard]] static std::optional<quint64> peekGenerationCounter(IVaultBlockStore& store);
+    [[nodiscard]] static QString confinedRealPath(const QString& path);
+
+    [[nodiscard]] const QString& vaultId() const { return vaultId_; }
+    [[nodiscard]] quint64 generationCounter() const { return generation_; }
+    [[nodiscard]] std::uint32_t formatVersion() const { return formatVersion_; }
+    [[nodiscard]] bool isLocked() const { return locked_; }
+    void setMaxSizeBytes(qint64 maxSizeBytes) { maxSizeBytes_ = maxSizeBytes; }
+    [[nodiscard]] qint64 maxSizeBytes() const { return maxSizeBytes_; }
+
+    [[nodiscard]] std::vector<EntryInfo> listEntries() const;
+    [[nodiscard]] bool contains(const QString& name) const;
+    [[nodiscard]] qint64 currentTotalSizeBytes() const;
+    [[nodiscard]] bool wouldExceedMaxSize(qint64 additionalBytes) const;
+
+    [[nodiscard]] bool importFile(const QString& sourcePath, const QString& name);
+    [[nodiscard]] std::optional<std::vector<unsigned char>> decryptEntry(const IndexEntry& entry) const;
+    [[nodiscard]] std::optional<std::vector<unsigned char>> readFileBytes(const QString& name) const;
+    [[nodiscard]] bool exportFile(const QString& name, const QString& destinationPath) const;
+    [[nodiscard]] bool removeFile(const QString& name);
+    [[nodiscard]] int rekey(const crypto::SecureBuffer& newVaultKey);
+    void lockSynchronously();
+
+private:
+    VaultContainer(std::unique_ptr<IVaultBlockStore> store, const crypto::SecureBuffer& vaultKey,
+                   const QString& machineId);
+
+    struct Header;
+
+    [[nodiscard]] bool readHeader();
+    [[nodiscard]] bool readIndex();
+    [[nodiscard]] bool tryFallbackHeaderAndIndex();
+    [[nodiscard]] std::vector<unsigned char> indexAad() const;
+    [[nodiscard]] std::vector<unsigned char> entryAad(const IndexEntry& entry) const;
+    [[nodiscard]] bool writeIndex();
+    [[nodiscard]] bool writeHeader(int slot);
+    [[nodiscard]] bool commitIndexAndHeader();
+
+    [[nodiscard]] bool migrateFromLegacyFormat();
+    [[nodiscard]] bool boundsAcceptable(const Header& header) const;
+    [[nodiscard]] const IndexEntry* findEntry(const QString& name) const;
+    void overwriteRegion(qint64 offset, qint64 length);
+
+    std::unique_ptr<IVaultBlockStore> store_;
+    crypto::SecureBuffer vaultKey_;
+    std::vector<IndexEntry> entries_;
+    bool locked_ = false;
+    quint64 indexOffset_ = static_cast<quint64>(kHeaderAreaSize);
+    quint64 indexCapacity_ = kIndexCapacity;
+    quint64 indexLength_ = 0;
+    quint64 nextAppendOffset_ = static_cast<quint64>(kDataRegionStart);
+    qint64 maxSizeBytes_ = 0;
+    std::int32_t currentSlot_ = 1;
+    QString vaultId_;
+    quint64 generation_ = 0;
+    QString machineId_;
+    std::int32_t cipherSuiteVersion_ = static_cast<std::int32_t>(kCipherSuiteVersion);
+    std::uint32_t formatVersion_ = kFormatVersion;
+};
+
+}  // namespace dorvex::vault

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+// The operating-system seam of the vault layer (src/vault/linux/ here).
+namespace dorvex::vault::platform {
+
+// Forces everything written through fd down to the storage medium.
+[[nodiscard]] bool syncFileToMedium(int fd);
+
+// Makes a new directory entry for filePath durable.
+[[nodiscard]] bool syncParentDirectory(const QString& filePath);
+
+// Opens path for reading only when it is a regular file (after following links), without
+// ever blocking on a FIFO or device. Returns the descriptor, or -1.
+[[nodiscard]] int openRegularFileForReading(const QString& path);
+
+// Closes a descriptor that was not handed over to a QFile.
+void closeDescriptor(int fd);
+
+}  // namespace dorvex::vault::platform

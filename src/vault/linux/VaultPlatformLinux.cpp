@@ -1,0 +1,72 @@
+#include "vault/VaultPlatform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace dorvex::vault::platform {
+
+bool syncFileToMedium(int fd)
+{
+    if (fd < 0)
+        return false;
+#ifdef F_FULLFSYNC
+    if (::fcntl(fd, F_FULLFSYNC) == 0)
+        return true;
+#endif
+    int rc;
+    do {
+        rc = ::fsync(fd);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+bool syncParentDirectory(const QString& filePath)
+{
+    const QByteArray dir = QFile::encodeName(QFileInfo(filePath).absolutePath());
+    const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+int openRegularFileForReading(const QString& path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    if (native.isEmpty())
+        return -1;
+    struct stat before {};
+    // Checked before opening so that no device or FIFO is ever opened.
+    if (::stat(native.constData(), &before) != 0 || !S_ISREG(before.st_mode))
+        return -1;
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    struct stat after {};
+    // The path may have been swapped between stat and open.
+    if (::fstat(fd, &after) != 0 || !S_ISREG(after.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void closeDescriptor(int fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+}  // namespace dorvex::vault::platform
