@@ -1,0 +1,122 @@
+// Renders each dialog with sample state into PNG files for the documentation. Not shipped;
+// scripts/screenshots.sh runs it under Xvfb on a scratch data folder.
+#include "app/Theme.h"
+#include "core/AuthManager.h"
+#include "core/TwoFactorManager.h"
+#include "ui/AboutDialog.h"
+#include "ui/FirstRunWizard.h"
+#include "ui/HelpDialog.h"
+#include "ui/IdleLockWarningDialog.h"
+#include "ui/LoginDialog.h"
+#include "ui/TwoFactorPromptDialog.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTabWidget>
+#include <QTextStream>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+
+namespace {
+
+bool save(QWidget& widget, const QString& outDir, const QString& name)
+{
+    widget.show();
+    widget.adjustSize();
+    for (int i = 0; i < 5; ++i)
+        QApplication::processEvents();
+    const QString path = outDir + QLatin1Char('/') + name + QStringLiteral(".png");
+    const bool ok = widget.grab().save(path);
+    std::fprintf(ok ? stdout : stderr, "%s %s\n", ok ? "wrote" : "could not write", qPrintable(path));
+    widget.hide();
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    dorvex::app::applyTheme(app);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s OUTPUT_DIR [SHOT...]\n", argv[0]);
+        return 2;
+    }
+    const QString outDir = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(outDir);
+
+    // Sample state lives in the (scratch) data location the script points HOME at.
+    const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
+                            + QStringLiteral("/screenshots");
+    QDir(dataDir).removeRecursively();
+    QDir().mkpath(dataDir);
+    dorvex::core::AuthManager auth(dataDir + QStringLiteral("/identity.dat"));
+    dorvex::core::TwoFactorManager twoFactor(dataDir + QStringLiteral("/twofactor.dat"));
+    const dorvex::crypto::SecureBuffer sampleKey(32);
+
+    std::map<QString, std::function<bool()>> shots = {
+        {QStringLiteral("first-run-wizard"),
+         [&] {
+             FirstRunWizard wizard(auth);
+             const QList<QLineEdit*> edits = wizard.findChildren<QLineEdit*>();
+             edits.value(0)->setText(QStringLiteral("alice"));
+             edits.value(1)->setText(QStringLiteral("short"));
+             edits.value(2)->setText(QStringLiteral("short"));
+             wizard.onCreateClicked();  // shows the policy message
+             return save(wizard, outDir, QStringLiteral("first-run-wizard"));
+         }},
+        {QStringLiteral("login"),
+         [&] {
+             LoginDialog login(auth, false, QString());
+             return save(login, outDir, QStringLiteral("login"));
+         }},
+        {QStringLiteral("two-factor-prompt"),
+         [&] {
+             TwoFactorPromptDialog prompt(sampleKey, twoFactor, auth);
+             prompt.findChild<QLineEdit*>(QStringLiteral("twoFactorPromptCodeEdit"))->setText(QStringLiteral("1234"));
+             return save(prompt, outDir, QStringLiteral("two-factor-prompt"));
+         }},
+        {QStringLiteral("idle-warning"),
+         [&] {
+             IdleLockWarningDialog warning(30, auth, twoFactor, QString());
+             return save(warning, outDir, QStringLiteral("idle-warning"));
+         }},
+        {QStringLiteral("help"),
+         [&] {
+             HelpDialog help(auth);
+             help.resize(560, 520);
+             return save(help, outDir, QStringLiteral("help"));
+         }},
+        {QStringLiteral("about"),
+         [&] {
+             AboutDialog about;
+             return save(about, outDir, QStringLiteral("about"));
+         }},
+        // Hook: the main window with a few entries is added here as "main-window".
+    };
+
+    QStringList wanted;
+    for (int i = 2; i < argc; ++i)
+        wanted << QString::fromLocal8Bit(argv[i]);
+    if (wanted.isEmpty()) {
+        for (const auto& [name, shot] : shots)
+            wanted << name;
+    }
+    int failures = 0;
+    for (const QString& name : wanted) {
+        const auto it = shots.find(name);
+        if (it == shots.end()) {
+            std::fprintf(stderr, "unknown shot: %s\n", qPrintable(name));
+            ++failures;
+            continue;
+        }
+        failures += it->second() ? 0 : 1;
+    }
+    return failures == 0 ? 0 : 1;
+}
