@@ -73,8 +73,9 @@ TEST_F(InfoDialogTest, HelpStatusFollowsTheIdentityKeyAsItWasWhenBuilt)
                                  ? dorvex::app::platformWording(dorvex::app::Wording::HelpLocalKeyProtected)
                                  : kFallbackStatus;
     EXPECT_EQ(child<QLabel>(&help, "helpTpmStatusLabel")->text(), expected);
-    if (storeProtected)
+    if (storeProtected) {
         EXPECT_TRUE(expected.contains(QLatin1String("Secret Service keyring")));
+    }
 }
 
 TEST_F(InfoDialogTest, RecoveryCodeIsShownOnceAndWipedFromTheLabel)

@@ -156,7 +156,7 @@ TEST_F(FirstRunWizardTest, EscapeScrubsThePasswordFieldsButKeepsTheUsername)
 
 // ---------------------------------------------------------------------------------------------
 class LoginDialogTest : public DialogTest {
-protected:
+public:
     static void attempt(LoginDialog& dialog, const QString& password)
     {
         auto* edit = child<QLineEdit>(&dialog, "loginPasswordEdit");
