@@ -1,0 +1,291 @@
+#include "core/LocalIntegrityKey.h"
+
+#include "core/AuthenticatedJson.h"
+#include "core/SecretStore.h"
+#include "core/Totp.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <sodium.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <optional>
+
+namespace dorvex::core {
+
+using crypto::SecureBuffer;
+
+namespace {
+
+constexpr char kSidecarMagic[] = "DRVTPMK2";
+constexpr qsizetype kMagicBytes = 8;
+constexpr qsizetype kKeyBytes = 32;
+constexpr qsizetype kDerivedSidecarBytes = kMagicBytes + kKeyBytes;
+constexpr qsizetype kAccountChars = 32;
+const QString kRootPrefix = QStringLiteral("root:");
+
+SecretStore* g_overrideStore = nullptr;
+
+SecretStore& store() {
+    if (g_overrideStore) return *g_overrideStore;
+    static const std::unique_ptr<SecretStore> platform = makePlatformSecretStore();
+    return *platform;
+}
+
+QString service() { return QString::fromLatin1(LocalIntegrityKey::kService); }
+
+std::map<QString, SecureBuffer>& rootCache() {
+    static std::map<QString, SecureBuffer> cache;
+    return cache;
+}
+
+SecureBuffer copyOf(const SecureBuffer& buffer) { return SecureBuffer(buffer.data(), buffer.size()); }
+
+SecureBuffer randomBuffer(std::size_t length) {
+    crypto::detail::ensureSodiumInitialized();
+    SecureBuffer out(length);
+    randombytes_buf(out.data(), out.size());
+    return out;
+}
+
+QString rootFolder(const QString& keyPath) { return QFileInfo(keyPath).absolutePath(); }
+
+// Symbolic links and folders are never taken for a sidecar, so nothing is read or written through them.
+std::optional<QByteArray> readPlainFile(const QString& path) {
+    const QFileInfo info(path);
+    if (info.isSymLink() || info.isDir()) return std::nullopt;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+    return file.readAll();
+}
+
+// The 32 material bytes of a root-derived sidecar, or nothing.
+std::optional<SecureBuffer> derivedMaterial(const QString& keyPath) {
+    std::optional<QByteArray> bytes = readPlainFile(keyPath);
+    if (!bytes) return std::nullopt;
+    std::optional<SecureBuffer> material;
+    if (bytes->size() == kDerivedSidecarBytes && bytes->startsWith(QByteArrayView(kSidecarMagic, kMagicBytes))) {
+        material.emplace(reinterpret_cast<const unsigned char*>(bytes->constData()) + kMagicBytes, kKeyBytes);
+    }
+    crypto::secureZero(*bytes);
+    return material;
+}
+
+bool writeWholeFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) return false;
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+QString rootAccountPath(const QString& folder) { return folder + QStringLiteral("/local_integrity_root.account"); }
+
+QString readRootAccount(const QString& folder) {
+    const std::optional<QByteArray> bytes = readPlainFile(rootAccountPath(folder));
+    if (!bytes || bytes->size() != kAccountChars) return {};
+    return QString::fromLatin1(*bytes);
+}
+
+std::optional<SecureBuffer> fetchRoot(const QString& folder) {
+    const QString account = readRootAccount(folder);
+    if (account.isEmpty()) return std::nullopt;
+    SecureBuffer secret;
+    if (store().fetch(service(), kRootPrefix + account, secret) != SecretStatus::Success ||
+        secret.size() != static_cast<std::size_t>(kKeyBytes)) {
+        return std::nullopt;
+    }
+    return secret;
+}
+
+bool storeRoot(const QString& folder, const SecureBuffer& root) {
+    QString account = readRootAccount(folder);
+    if (account.isEmpty()) {
+        const SecureBuffer name = randomBuffer(16);
+        const QByteArray hex =
+            QByteArray(reinterpret_cast<const char*>(name.data()), static_cast<qsizetype>(name.size())).toHex();
+        if (!writeWholeFile(rootAccountPath(folder), hex)) return false;
+        account = QString::fromLatin1(hex);
+    }
+    SecretStatus status = store().add(service(), kRootPrefix + account, root);
+    if (status == SecretStatus::DuplicateItem) status = store().update(service(), kRootPrefix + account, root);
+    return status == SecretStatus::Success;
+}
+
+std::optional<SecureBuffer> cachedOrFetchedRoot(const QString& folder) {
+    auto& cache = rootCache();
+    if (const auto hit = cache.find(folder); hit != cache.end()) return copyOf(hit->second);
+    std::optional<SecureBuffer> root = fetchRoot(folder);
+    if (root) cache.insert_or_assign(folder, copyOf(*root));
+    return root;
+}
+
+std::optional<SecureBuffer> getOrCreateRoot(const QString& folder, bool& created) {
+    created = false;
+    auto& cache = rootCache();
+    if (const auto hit = cache.find(folder); hit != cache.end()) return copyOf(hit->second);
+    std::optional<SecureBuffer> root = fetchRoot(folder);
+    if (!root) {
+        SecureBuffer fresh = randomBuffer(kKeyBytes);
+        if (!storeRoot(folder, fresh)) return std::nullopt;
+        created = true;
+        root.emplace(std::move(fresh));
+    }
+    cache.insert_or_assign(folder, copyOf(*root));
+    return root;
+}
+
+SecureBuffer deriveFileKey(const QString& keyPath, const SecureBuffer& root, const SecureBuffer& material) {
+    crypto::detail::ensureSodiumInitialized();
+    const QByteArray path = keyPath.toUtf8();
+    SecureBuffer key(kKeyBytes);
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, root.data(), root.size(), key.size());
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(path.constData()),
+                              static_cast<unsigned long long>(path.size()));
+    crypto_generichash_update(&state, material.data(), material.size());
+    crypto_generichash_final(&state, key.data(), key.size());
+    crypto::secureZero(reinterpret_cast<unsigned char*>(&state), sizeof state);
+    return key;
+}
+
+bool folderShowsRootMode(const QString& folder) {
+    if (cachedOrFetchedRoot(folder)) return true;
+    QStringList accounts;
+    const SecretStatus status = store().listAccounts(service(), accounts);
+    if (status == SecretStatus::Success) {
+        for (const QString& account : accounts) {
+            if (account.startsWith(kRootPrefix)) return true;
+        }
+    } else if (status != SecretStatus::ItemNotFound) {
+        return true;  // an error is no proof that the folder is without a root
+    }
+    const QDir dir(folder);
+    const QStringList sidecars = dir.entryList({QStringLiteral("*.key")}, QDir::Files | QDir::Hidden, QDir::Unsorted);
+    for (const QString& name : sidecars) {
+        if (derivedMaterial(dir.filePath(name))) return true;
+    }
+    return false;
+}
+
+bool perFileItemExists(const QString& keyPath) {
+    SecureBuffer secret;
+    return store().fetch(service(), keyPath, secret) == SecretStatus::Success &&
+           secret.size() == static_cast<std::size_t>(kKeyBytes);
+}
+
+void undoCreatedRoot(const QString& folder) {
+    const QString account = readRootAccount(folder);
+    if (!account.isEmpty()) {
+        const SecretStatus status = store().remove(service(), kRootPrefix + account);
+        if (status != SecretStatus::Success && status != SecretStatus::ItemNotFound) {
+            qWarning("LocalIntegrityKey: failed to roll back a just-created root Keychain item for %s -- it may be "
+                     "left behind, unreferenced by any sidecar file.",
+                     qUtf8Printable(folder));
+        }
+    }
+    QFile::remove(rootAccountPath(folder));
+    rootCache().erase(folder);
+}
+
+}  // namespace
+
+SecureBuffer LocalIntegrityKey::load(const QString& keyPath) {
+    const QString folder = rootFolder(keyPath);
+    if (const std::optional<SecureBuffer> material = derivedMaterial(keyPath)) {
+        const std::optional<SecureBuffer> root = cachedOrFetchedRoot(folder);
+        return root ? deriveFileKey(keyPath, *root, *material) : SecureBuffer();
+    }
+    if (folderShowsRootMode(folder)) return {};
+    std::optional<QByteArray> bytes = readPlainFile(keyPath);
+    if (!bytes) return {};
+    SecureBuffer key;
+    if (bytes->size() == kKeyBytes) key = SecureBuffer(reinterpret_cast<const unsigned char*>(bytes->constData()), kKeyBytes);
+    crypto::secureZero(*bytes);
+    return key;
+}
+
+SecureBuffer LocalIntegrityKey::create(const QString& keyPath) {
+    const QString folder = rootFolder(keyPath);
+    bool created = false;
+    if (const std::optional<SecureBuffer> root = getOrCreateRoot(folder, created)) {
+        const SecureBuffer material = randomBuffer(kKeyBytes);
+        SecureBuffer key = deriveFileKey(keyPath, *root, material);
+        QByteArray sidecar(kSidecarMagic, kMagicBytes);
+        sidecar.append(reinterpret_cast<const char*>(material.data()), kKeyBytes);
+        const bool written = writeWholeFile(keyPath, sidecar);
+        crypto::secureZero(sidecar);
+        if (written) return key;
+        if (created) undoCreatedRoot(folder);
+    }
+    SecureBuffer key = randomBuffer(kKeyBytes);
+    QByteArray bytes(reinterpret_cast<const char*>(key.data()), kKeyBytes);
+    const bool written = writeWholeFile(keyPath, bytes);
+    crypto::secureZero(bytes);
+    if (!written || ::chmod(QFile::encodeName(keyPath).constData(), S_IRUSR | S_IWUSR) != 0) return {};
+    return key;
+}
+
+SecureBuffer LocalIntegrityKey::getOrCreate(const QString& keyPath) {
+    return exists(keyPath) ? load(keyPath) : create(keyPath);
+}
+
+bool LocalIntegrityKey::exists(const QString& keyPath) {
+    const QFileInfo info(keyPath);
+    return info.exists() || info.isSymLink() || perFileItemExists(keyPath);
+}
+
+bool LocalIntegrityKey::destroyPersisted(const QString& keyPath) {
+    const SecretStatus status = store().remove(service(), keyPath);
+    return status == SecretStatus::Success || status == SecretStatus::ItemNotFound;
+}
+
+bool LocalIntegrityKey::isTpmProtected(const QString& keyPath) {
+    return derivedMaterial(keyPath).has_value() && !load(keyPath).empty();
+}
+
+bool LocalIntegrityKey::isTpmRootUnavailable(const QString& keyPath) {
+    return derivedMaterial(keyPath).has_value() && load(keyPath).empty();
+}
+
+void LocalIntegrityKey::clearCache() { rootCache().clear(); }
+
+QString LocalIntegrityKey::exportRootRecoveryCode(const QString& keyPath) {
+    bool created = false;
+    const std::optional<SecureBuffer> root = getOrCreateRoot(rootFolder(keyPath), created);
+    return root ? Totp::base32Encode(*root) : QString();
+}
+
+bool LocalIntegrityKey::restoreRootFromRecoveryCode(const QString& keyPath, const QString& code) {
+    const std::optional<SecureBuffer> candidate = Totp::base32Decode(code);
+    if (!candidate || candidate->size() != static_cast<std::size_t>(kKeyBytes)) return false;
+    if (!keyPath.endsWith(QStringLiteral(".key"))) return false;
+    const QString sealedPath = keyPath.left(keyPath.size() - 4);
+    const std::optional<SecureBuffer> material = derivedMaterial(keyPath);
+    if (!material) return false;
+    const std::optional<QByteArray> sealed = readPlainFile(sealedPath);
+    if (!sealed) return false;
+    const SecureBuffer fileKey = deriveFileKey(keyPath, *candidate, *material);
+    std::optional<QByteArray> payload = AuthenticatedJson::open(*sealed, fileKey);
+    if (!payload) return false;
+    crypto::secureZero(*payload);
+    const QString folder = rootFolder(keyPath);
+    if (!storeRoot(folder, *candidate)) return false;
+    rootCache().insert_or_assign(folder, copyOf(*candidate));
+    return true;
+}
+
+void LocalIntegrityKey::setSecretStore(SecretStore* replacement) {
+    g_overrideStore = replacement;
+    clearCache();
+}
+
+}  // namespace dorvex::core
