@@ -1,52 +1,89 @@
-// The login dialog's restore of a lost device key from a recovery code, against the real
-// keyring of the test session.
+// The login dialog's restore of a lost device key from a recovery code.
 #include "DialogFixture.h"
 
 #include "app/PlatformWording.h"
 #include "core/LocalIntegrityKey.h"
+#include "core/SecretStore.h"
 #include "ui/LoginDialog.h"
 
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QTest>
 
-#include <libsecret/secret.h>
+#include <map>
+#include <utility>
 
 using namespace dialogs_test;
 using dorvex::core::LocalIntegrityKey;
+using dorvex::core::SecretStatus;
+using dorvex::crypto::SecureBuffer;
 
 namespace {
 
-// Deletes every item of the session's keyring: the test bus owns a throw-away keyring.
-void forgetEveryKeyringItem()
-{
-    GError* error = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, &error);
-    ASSERT_NE(service, nullptr);
-    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
-    GList* items = secret_service_search_sync(service, nullptr, attributes, SECRET_SEARCH_ALL, nullptr, &error);
-    for (GList* it = items; it != nullptr; it = it->next) {
-        EXPECT_TRUE(secret_item_delete_sync(SECRET_ITEM(it->data), nullptr, nullptr));
+// A credential store in memory, so a test can lose the device's root as a reset keyring would.
+class MemorySecretStore : public dorvex::core::SecretStore {
+public:
+    SecretStatus fetch(const QString& service, const QString& account, SecureBuffer& secret) override
+    {
+        const auto it = items_.find({service, account});
+        if (it == items_.end())
+            return SecretStatus::ItemNotFound;
+        secret = SecureBuffer(it->second.data(), it->second.size());
+        return SecretStatus::Success;
     }
-    g_list_free_full(items, g_object_unref);
-    g_hash_table_unref(attributes);
-    g_object_unref(service);
-    LocalIntegrityKey::clearCache();
-}
+    SecretStatus listAccounts(const QString& service, QStringList& accounts) override
+    {
+        accounts.clear();
+        for (const auto& [key, value] : items_) {
+            if (key.first == service)
+                accounts << key.second;
+        }
+        return accounts.isEmpty() ? SecretStatus::ItemNotFound : SecretStatus::Success;
+    }
+    SecretStatus add(const QString& service, const QString& account, const SecureBuffer& secret) override
+    {
+        if (items_.count({service, account}) != 0)
+            return SecretStatus::DuplicateItem;
+        items_.emplace(std::make_pair(service, account), SecureBuffer(secret.data(), secret.size()));
+        return SecretStatus::Success;
+    }
+    SecretStatus update(const QString& service, const QString& account, const SecureBuffer& secret) override
+    {
+        const auto it = items_.find({service, account});
+        if (it == items_.end())
+            return SecretStatus::ItemNotFound;
+        it->second = SecureBuffer(secret.data(), secret.size());
+        return SecretStatus::Success;
+    }
+    SecretStatus remove(const QString& service, const QString& account) override
+    {
+        return items_.erase({service, account}) != 0 ? SecretStatus::Success : SecretStatus::ItemNotFound;
+    }
+    void forgetEverything() { items_.clear(); }
+
+private:
+    std::map<std::pair<QString, QString>, SecureBuffer> items_;
+};
 
 class RecoveryRestoreTest : public DialogTest {
 protected:
     void SetUp() override
     {
         DialogTest::SetUp();
+        LocalIntegrityKey::setSecretStore(&store);
         passwordKey = createAccount();
         keyPath = auth->identityFilePath() + QStringLiteral(".key");
-        if (!LocalIntegrityKey::isTpmProtected(keyPath))
-            GTEST_SKIP() << "no Secret Service keyring in this session";
+        ASSERT_TRUE(LocalIntegrityKey::isTpmProtected(keyPath));
         code = LocalIntegrityKey::exportRootRecoveryCode(keyPath);
         ASSERT_FALSE(code.isEmpty());
-        forgetEveryKeyringItem();
+        store.forgetEverything();
+        LocalIntegrityKey::clearCache();
         ASSERT_TRUE(LocalIntegrityKey::isTpmRootUnavailable(keyPath));
+    }
+    void TearDown() override
+    {
+        DialogTest::TearDown();
+        LocalIntegrityKey::setSecretStore(nullptr);
     }
     void signInAttempt(LoginDialog& dialog)
     {
@@ -55,7 +92,8 @@ protected:
         QTest::keyClick(edit, Qt::Key_Return);
     }
 
-    dorvex::crypto::SecureBuffer passwordKey;
+    MemorySecretStore store;
+    SecureBuffer passwordKey;
     QString keyPath;
     QString code;
 };
@@ -104,7 +142,7 @@ TEST_F(RecoveryRestoreTest, LostDeviceKeyOffersTheRestoreAndARightCodeBringsTheA
 
     signInAttempt(dialog);
     ASSERT_EQ(dialog.result(), QDialog::Accepted);
-    std::optional<dorvex::crypto::SecureBuffer> key = dialog.takePasswordKey();
+    std::optional<SecureBuffer> key = dialog.takePasswordKey();
     ASSERT_TRUE(key.has_value());
     EXPECT_TRUE(key->equals(passwordKey));
 }
