@@ -12,8 +12,14 @@ trap 'kill ${keyring_pid:-} 2>/dev/null || true; rm -rf "$scratch"' EXIT
 export HOME="$scratch" XDG_DATA_HOME="$scratch/data" XDG_RUNTIME_DIR="$scratch/run"
 mkdir -p "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"; chmod 700 "$XDG_RUNTIME_DIR"
 if command -v gnome-keyring-daemon >/dev/null; then
-  eval "$(printf 'murravo-test\n' | gnome-keyring-daemon --unlock --components=secrets --daemonize)"
-  keyring_pid=${GNOME_KEYRING_PID:-}
+  # In the foreground so that its pid is ours to stop; --daemonize prints no pid on this version.
+  printf 'murravo-test\n' | gnome-keyring-daemon --foreground --unlock --components=secrets >/dev/null 2>&1 &
+  keyring_pid=$!
+  for _ in $(seq 100); do
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+      org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q 'boolean true' && break
+    sleep 0.1
+  done
 fi
 cd "$dir"
 ctest -j2 --output-on-failure --timeout 600
