@@ -1,0 +1,279 @@
+#include "core/AuthManager.h"
+
+#include "core/AuthenticatedJson.h"
+#include "core/LocalIntegrityKey.h"
+#include "core/PasswordPolicy.h"
+#include "core/SealedFile.h"
+#include "core/SecureErase.h"
+#include "crypto/AeadCipher.h"
+#include "crypto/PasswordHasher.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QtDebug>
+
+#include <cstring>
+#include <utility>
+
+namespace dorvex::core {
+
+namespace {
+
+using crypto::AeadCipher;
+using crypto::KeyWrap;
+using crypto::PasswordHasher;
+using crypto::SecureBuffer;
+
+constexpr char kWrapLabel[] = "murravo.identity.wrappedVaultKey.v1";
+
+// Wipes a password copy on every way out, exceptions included.
+class PasswordWipe {
+public:
+    explicit PasswordWipe(std::string& password) : password_(password) {}
+    ~PasswordWipe() { crypto::secureZero(password_); }
+    PasswordWipe(const PasswordWipe&) = delete;
+    PasswordWipe& operator=(const PasswordWipe&) = delete;
+
+private:
+    std::string& password_;
+};
+
+std::vector<unsigned char> fromBase64(const QJsonValue& value)
+{
+    const QByteArray bytes = QByteArray::fromBase64(value.toString().toUtf8());
+    return {bytes.begin(), bytes.end()};
+}
+
+QString toBase64(const std::vector<unsigned char>& bytes)
+{
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())).toBase64());
+}
+
+}  // namespace
+
+AuthManager::AuthManager(QString identityFilePath)
+    : identityFilePath_(std::move(identityFilePath)), lockout_(identityFilePath_ + QStringLiteral(".lockout"))
+{
+}
+
+AuthManager::~AuthManager() = default;
+
+std::vector<unsigned char> AuthManager::wrappedKeyAssociatedData(const std::vector<unsigned char>& salt,
+                                                                 const QString& vaultId)
+{
+    const std::size_t labelBytes = sizeof(kWrapLabel) - 1;
+    const QByteArray id = vaultId.toUtf8();
+    std::vector<unsigned char> ad(labelBytes + salt.size() + static_cast<std::size_t>(id.size()));
+    std::memcpy(ad.data(), kWrapLabel, labelBytes);
+    if (!salt.empty())
+        std::memcpy(ad.data() + labelBytes, salt.data(), salt.size());
+    if (!id.isEmpty())
+        std::memcpy(ad.data() + labelBytes + salt.size(), id.constData(), static_cast<std::size_t>(id.size()));
+    return ad;
+}
+
+bool AuthManager::identityExists() const { return QFile::exists(identityFilePath_); }
+
+bool AuthManager::readIdentityFile(IdentityRecord& out, LoginFailureReason* reason) const
+{
+    LoginFailureReason ignored = IdentityUnreadable;
+    LoginFailureReason& why = reason != nullptr ? *reason : ignored;
+    const QString keyPath = identityFilePath_ + QStringLiteral(".key");
+
+    const SealedReadResult read = SealedFile::readAuthenticated(identityFilePath_, SealedKeySource::Load);
+    switch (read.status) {
+    case SealedReadStatus::Absent:
+        why = IdentityUnreadable;
+        return false;
+    case SealedReadStatus::NotOpened:
+        why = LocalIntegrityKey::isTpmRootUnavailable(keyPath) ? IntegrityKeyUnavailable : IdentityCorrupt;
+        return false;
+    case SealedReadStatus::NotAnObject:
+        why = IdentityCorrupt;
+        return false;
+    case SealedReadStatus::Ok:
+        break;
+    }
+    const QJsonObject& o = read.object;
+    for (const char* key : {"username", "passwordHash", "keySalt", "wrappedVaultKey"}) {
+        if (!o.contains(QLatin1String(key))) {
+            why = IdentityCorrupt;
+            return false;
+        }
+    }
+    out.username = o.value(QStringLiteral("username")).toString();
+    out.passwordHash = o.value(QStringLiteral("passwordHash")).toString().toStdString();
+    out.keySalt = fromBase64(o.value(QStringLiteral("keySalt")));
+    out.wrappedVaultKey = fromBase64(o.value(QStringLiteral("wrappedVaultKey")));
+    return true;
+}
+
+bool AuthManager::writeIdentityFile(const IdentityRecord& record) const
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("username"), record.username);
+    o.insert(QStringLiteral("passwordHash"), QString::fromStdString(record.passwordHash));
+    o.insert(QStringLiteral("keySalt"), toBase64(record.keySalt));
+    o.insert(QStringLiteral("wrappedVaultKey"), toBase64(record.wrappedVaultKey));
+
+    const QByteArray envelope = SealedFile::sealAuthenticated(identityFilePath_, o);
+    if (envelope.isEmpty())
+        return false;
+
+    const QString backupPath = identityFilePath_ + QStringLiteral(".oldcopy");
+    const QByteArray backupUtf8 = backupPath.toUtf8();
+    if (QFile::exists(backupPath) && !SecureErase::eraseFile(backupPath)) {
+        qWarning("AuthManager: failed to securely erase a leftover identity backup at %s -- an old salt and wrapped "
+                 "vault key may still be recoverable from disk.",
+                 backupUtf8.constData());
+    }
+
+    bool backedUp = false;
+    if (QFile::exists(identityFilePath_)) {
+        QFile::remove(backupPath);
+        if (!QFile::copy(identityFilePath_, backupPath))
+            return false;
+        backedUp = true;
+    }
+
+    if (!SealedFile::writeAtomically(identityFilePath_, envelope)) {
+        if (backedUp) {
+            qWarning("AuthManager: failed to write the new identity file -- the previous identity/vault key is still "
+                     "intact, both at its original location and in an untouched backup at %s. The backup is being "
+                     "kept (not erased) specifically because of this failure -- see identityFilePath_ in "
+                     "AuthManager if manual recovery is ever needed.",
+                     backupUtf8.constData());
+        }
+        return false;
+    }
+
+    if (backedUp && !SecureErase::eraseFile(backupPath)) {
+        qWarning("AuthManager: failed to securely erase old identity backup at %s -- the previous salt and wrapped "
+                 "vault key may still be recoverable from disk.",
+                 backupUtf8.constData());
+    }
+    return true;
+}
+
+std::optional<SecureBuffer> AuthManager::createIdentity(const QString& username, std::string password)
+{
+    PasswordWipe wipe(password);
+    if (identityExists())
+        return std::nullopt;
+    QString asText = QString::fromUtf8(password.data(), static_cast<qsizetype>(password.size()));
+    const bool weak = !PasswordPolicy::describeWeakness(asText).isEmpty();
+    crypto::secureZero(asText);
+    if (weak)
+        return std::nullopt;
+
+    IdentityRecord record;
+    record.username = username;
+    record.passwordHash = PasswordHasher::hashForStorage(password);
+    record.keySalt = PasswordHasher::generateSalt();
+    SecureBuffer passwordKey = AeadCipher::generateKey();
+    SecureBuffer derived = PasswordHasher::deriveKey(password, record.keySalt, 32);
+    record.wrappedVaultKey = KeyWrap::wrap(derived, passwordKey, wrappedKeyAssociatedData(record.keySalt, QString()));
+
+    if (!writeIdentityFile(record))
+        return std::nullopt;
+    username_ = record.username;
+    cachedPasswordDerivedKey_ = std::move(derived);
+    return passwordKey;
+}
+
+std::optional<SecureBuffer> AuthManager::login(std::string password, bool resetLockoutOnSuccess,
+                                               const QString& vaultId, QString* correctedVaultId,
+                                               LoginFailureReason* reason)
+{
+    PasswordWipe wipe(password);
+    LoginFailureReason ignored = WrongPassword;
+    return loginWithPassword(password, resetLockoutOnSuccess, vaultId, correctedVaultId,
+                             reason != nullptr ? reason : &ignored);
+}
+
+std::optional<SecureBuffer> AuthManager::loginWithPassword(const std::string& password, bool resetLockoutOnSuccess,
+                                                           const QString& vaultId, QString* correctedVaultId,
+                                                           LoginFailureReason* reason)
+{
+    if (lockout_.secondsUntilNextAttemptAllowed() >= 1) {
+        *reason = LockedOut;
+        return std::nullopt;
+    }
+
+    IdentityRecord record;
+    if (!readIdentityFile(record, reason))
+        return std::nullopt;
+
+    if (!PasswordHasher::verify(record.passwordHash, password)) {
+        logFailedVerification();
+        *reason = lockout_.recordFailure() ? WrongPassword : WrongPasswordNotRecorded;
+        return std::nullopt;
+    }
+
+    // The envelope authenticated, yet the salt cannot be used: the record itself is damaged.
+    if (record.keySalt.size() != PasswordHasher::kSaltBytes) {
+        *reason = IdentityCorrupt;
+        return std::nullopt;
+    }
+
+    SecureBuffer derived = PasswordHasher::deriveKey(password, record.keySalt, 32);
+    std::optional<SecureBuffer> passwordKey =
+        KeyWrap::unwrap(derived, record.wrappedVaultKey, wrappedKeyAssociatedData(record.keySalt, vaultId));
+
+    if (!passwordKey && !vaultId.isEmpty()) {
+        const std::optional<QString> candidate = recoverSingleCharCorruption(vaultId, [&](const QString& id) {
+            return KeyWrap::unwrap(derived, record.wrappedVaultKey, wrappedKeyAssociatedData(record.keySalt, id))
+                .has_value();
+        });
+        if (candidate) {
+            passwordKey =
+                KeyWrap::unwrap(derived, record.wrappedVaultKey, wrappedKeyAssociatedData(record.keySalt, *candidate));
+            if (passwordKey && correctedVaultId != nullptr)
+                *correctedVaultId = *candidate;
+        }
+    }
+
+    if (!passwordKey) {
+        *reason = VaultKeyMismatch;
+        return std::nullopt;
+    }
+
+    if (resetLockoutOnSuccess)
+        lockout_.recordSuccess();
+    username_ = record.username;
+    cachedPasswordDerivedKey_ = std::move(derived);
+    return passwordKey;
+}
+
+void AuthManager::logFailedVerification() const
+{
+    const QFileInfo info(identityFilePath_);
+    const QByteArray modified = info.lastModified().toUTC().toString(Qt::ISODate).toUtf8();
+    qWarning("AuthManager::login: password did not verify. identity.dat last modified %s, size %lld bytes.",
+             modified.constData(), static_cast<long long>(info.size()));
+}
+
+bool AuthManager::bindVaultKeyToVaultIdentity(const SecureBuffer& passwordKey, const QString& vaultId)
+{
+    if (!cachedPasswordDerivedKey_)
+        return false;
+    IdentityRecord record;
+    if (!readIdentityFile(record, nullptr))
+        return false;
+    record.wrappedVaultKey =
+        KeyWrap::wrap(*cachedPasswordDerivedKey_, passwordKey, wrappedKeyAssociatedData(record.keySalt, vaultId));
+    return writeIdentityFile(record);
+}
+
+void AuthManager::clearCachedPasswordKey() { cachedPasswordDerivedKey_.reset(); }
+
+int AuthManager::secondsUntilNextLoginAttemptAllowed() const { return lockout_.secondsUntilNextAttemptAllowed(); }
+
+bool AuthManager::recordTwoFactorFailure() const { return lockout_.recordFailure(); }
+
+void AuthManager::recordTwoFactorSuccess() const { lockout_.recordSuccess(); }
+
+}  // namespace dorvex::core

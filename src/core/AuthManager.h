@@ -1,0 +1,77 @@
+#pragma once
+
+#include "core/LoginLockout.h"
+#include "crypto/SecureBuffer.h"
+
+#include <QString>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dorvex::core {
+
+// Why a sign-in failed; the sign-in dialog shows one message per value. 4 and 6 are reserved.
+enum LoginFailureReason : int {
+    WrongPassword = 0,
+    LockedOut = 1,
+    IdentityUnreadable = 2,
+    IdentityCorrupt = 3,
+    IntegrityKeyUnavailable = 5,
+    VaultKeyMismatch = 7,
+    WrongPasswordNotRecorded = 8,
+};
+
+// The one local account: the identity file, sign-in, the binding of the wrapped password key
+// to the vault it belongs to, and the failed-attempt lockout in front of it all.
+class AuthManager {
+public:
+    struct IdentityRecord {
+        QString username;
+        std::string passwordHash;
+        std::vector<unsigned char> keySalt;
+        std::vector<unsigned char> wrappedVaultKey;
+    };
+
+    explicit AuthManager(QString identityFilePath);
+    ~AuthManager();
+    AuthManager(const AuthManager&) = delete;
+    AuthManager& operator=(const AuthManager&) = delete;
+
+    [[nodiscard]] bool identityExists() const;
+    [[nodiscard]] bool readIdentityFile(IdentityRecord& out, LoginFailureReason* reason) const;
+    [[nodiscard]] bool writeIdentityFile(const IdentityRecord& record) const;
+
+    [[nodiscard]] std::optional<crypto::SecureBuffer> createIdentity(const QString& username, std::string password);
+    [[nodiscard]] std::optional<crypto::SecureBuffer> login(std::string password, bool resetLockoutOnSuccess,
+                                                            const QString& vaultId, QString* correctedVaultId,
+                                                            LoginFailureReason* reason);
+    [[nodiscard]] bool bindVaultKeyToVaultIdentity(const crypto::SecureBuffer& passwordKey, const QString& vaultId);
+    void clearCachedPasswordKey();
+
+    [[nodiscard]] int secondsUntilNextLoginAttemptAllowed() const;
+    [[nodiscard]] bool recordTwoFactorFailure() const;
+    void recordTwoFactorSuccess() const;
+
+    [[nodiscard]] const QString& username() const { return username_; }
+    [[nodiscard]] const QString& identityFilePath() const { return identityFilePath_; }
+
+    // Associated data of the wrapped password key: label | salt | vault id (UTF-8).
+    [[nodiscard]] static std::vector<unsigned char> wrappedKeyAssociatedData(const std::vector<unsigned char>& salt,
+                                                                             const QString& vaultId);
+
+private:
+    [[nodiscard]] std::optional<crypto::SecureBuffer> loginWithPassword(const std::string& password,
+                                                                        bool resetLockoutOnSuccess,
+                                                                        const QString& vaultId,
+                                                                        QString* correctedVaultId,
+                                                                        LoginFailureReason* reason);
+    void logFailedVerification() const;
+
+    QString identityFilePath_;
+    mutable LoginLockout lockout_;
+    QString username_;
+    std::optional<crypto::SecureBuffer> cachedPasswordDerivedKey_;
+};
+
+}  // namespace dorvex::core

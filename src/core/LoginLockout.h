@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+namespace dorvex::core {
+
+// Counts consecutive failed sign-in attempts (passwords and second-step codes alike) in a
+// sealed file and imposes a growing cooldown after five. Deleting or editing the file, or
+// turning the clock back, never shortens the wait.
+class LoginLockout {
+public:
+    static constexpr int kFreeAttempts = 5;
+    static constexpr int kMaxCooldownSeconds = 60;
+    static constexpr int kMaxStoredCount = 1000000;
+    static constexpr int kPenaltyCount = 6;
+
+    explicit LoginLockout(QString path);
+
+    // 0 when an attempt is allowed now. May write the penalty state of a tampered file.
+    [[nodiscard]] int secondsUntilNextAttemptAllowed() const;
+    // true when the new state reached the disk; the in-memory count rises either way.
+    [[nodiscard]] bool recordFailure();
+    void recordSuccess();
+
+    // Cooldown imposed right after the n-th consecutive failure.
+    [[nodiscard]] static int cooldownSecondsFor(int failedCount);
+
+private:
+    struct State {
+        int failedCount = 0;
+        QDateTime cooldownUntil;
+        QDateTime lastSeen;
+    };
+
+    [[nodiscard]] State readState() const;
+    [[nodiscard]] bool writeState(const State& state) const;
+    [[nodiscard]] static QDateTime effectiveNow(const State& state);
+
+    QString path_;
+    State memory_;
+};
+
+}  // namespace dorvex::core

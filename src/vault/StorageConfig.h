@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+namespace dorvex::vault {
+
+enum class StorageBackend : int { Container = 0, RawDisk = 1 };
+
+// Where and how the vault is stored, in an encrypted file bound to the machine id and to the
+// rollback guard's highest generation. Nothing is cached: getters read, setters rewrite.
+class StorageConfig {
+public:
+    struct RawDiskClaim {
+        int diskNumber = 0;
+        quint64 claimedStartOffset = 0;
+        quint64 claimedLength = 0;
+        quint32 sectorSize = 512;
+        QByteArray diskSerialHash;
+    };
+
+    struct ContainerConfig {
+        QString overrideDirectory;
+        QString overrideFileName;
+        bool hidden = false;
+        bool deleteRestricted = false;
+        QString pendingMigrateFromPath;
+        int pendingMigrateAttempts = 0;
+    };
+
+    struct Settings {
+        StorageBackend backend = StorageBackend::Container;
+        RawDiskClaim rawDiskClaim;
+        ContainerConfig container;
+        qint64 maxVaultSizeBytes = 0;
+        QString pendingDeletePath;
+        int pendingDeleteAttempts = 0;
+        bool pendingDeleteRawDisk = false;
+        QString boundVaultId;
+        bool boundVaultIdRecorded = false;
+    };
+
+    StorageConfig(QString settingsPath, QString machineId, unsigned long long generation);
+
+    [[nodiscard]] bool readSettings(Settings& settings) const;
+    [[nodiscard]] bool writeSettings(const Settings& settings) const;
+    [[nodiscard]] bool loadForWrite(Settings& settings) const;
+    [[nodiscard]] bool isCorrupted() const;
+
+    [[nodiscard]] StorageBackend backend() const;
+    [[nodiscard]] RawDiskClaim rawDiskClaim() const;
+    [[nodiscard]] ContainerConfig containerConfig() const;
+    [[nodiscard]] qint64 maxVaultSizeBytes() const;
+    [[nodiscard]] QString pendingDeletePath() const;
+    [[nodiscard]] int pendingDeleteAttempts() const;
+    [[nodiscard]] bool pendingDeleteRawDisk() const;
+    [[nodiscard]] QString boundVaultId() const;
+    [[nodiscard]] bool boundVaultIdRecorded() const;
+
+    [[nodiscard]] bool setContainerConfig(const ContainerConfig& config);
+    [[nodiscard]] bool setContainerBackend();
+    [[nodiscard]] bool setRawDiskClaim(const RawDiskClaim& claim);
+    [[nodiscard]] bool setMaxVaultSizeBytes(qint64 bytes);
+    [[nodiscard]] bool setPendingDeletePath(const QString& path);
+    [[nodiscard]] bool setPendingDeleteAttempts(int attempts);
+    [[nodiscard]] bool setPendingDeleteRawDisk(bool rawDisk);
+    [[nodiscard]] bool setBoundVaultId(const QString& vaultId);
+    // Forgets the bound vault (after the vault file was deleted): the id and its recorded flag
+    // are cleared together, so the next first run may bind a new vault.
+    [[nodiscard]] bool clearBoundVaultId();
+
+    [[nodiscard]] bool rebind(const QString& machineId, unsigned long long generation);
+
+    [[nodiscard]] static bool isValidOverrideFileName(const QString& name);
+    [[nodiscard]] static bool isValidOverrideDirectory(const QString& path);
+    [[nodiscard]] QString resolveContainerPath(const QString& defaultDirectory) const;
+
+    [[nodiscard]] const QString& settingsPath() const { return settingsPath_; }
+    [[nodiscard]] const QString& machineId() const { return machineId_; }
+    [[nodiscard]] unsigned long long generation() const { return generation_; }
+
+    // Machine id (UTF-8) followed by the generation, 8 bytes little-endian.
+    [[nodiscard]] static QByteArray associatedData(const QString& machineId, unsigned long long generation);
+
+private:
+    template <typename Change>
+    [[nodiscard]] bool update(Change&& change);
+
+    QString settingsPath_;
+    QString machineId_;
+    unsigned long long generation_;
+};
+
+}  // namespace dorvex::vault
