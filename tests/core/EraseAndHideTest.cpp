@@ -1,3 +1,4 @@
+#include "CoreTestFiles.h"
 #include "TestSupport.h"
 
 #include "core/FileProtection.h"
@@ -14,20 +15,9 @@
 using dorvex::core::FileProtection;
 using dorvex::core::SecureErase;
 
-namespace {
-
-void writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(f.write(bytes), bytes.size());
-}
-
-QByteArray fileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-}  // namespace
+using dorvex::test::fileBytes;
+using dorvex::test::modeOf;
+using dorvex::test::writeBytes;
 
 TEST(SecureEraseTest, ErasesFilesOfEverySize) {
     const QString dir = dorvex::test::makeScratchDir();

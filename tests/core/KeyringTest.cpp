@@ -1,5 +1,6 @@
 // Runs against the session's real Secret Service, or, with MURRAVO_EXPECT_NO_SECRET_SERVICE set,
 // against a session without any bus, where every sidecar must fall back to the software form.
+#include "CoreTestFiles.h"
 #include "TestSupport.h"
 
 #include "core/LocalIntegrityKey.h"
@@ -13,7 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 
 #include <cstdlib>
 
@@ -22,6 +22,10 @@ using dorvex::core::SealedFile;
 using dorvex::core::SealedKeySource;
 using dorvex::core::SecretStatus;
 using dorvex::crypto::SecureBuffer;
+
+using dorvex::test::fileBytes;
+using dorvex::test::modeOf;
+using dorvex::test::writeBytes;
 
 namespace {
 
@@ -40,16 +44,6 @@ bool serviceWorks() {
         return ok;
     }();
     return works;
-}
-
-unsigned modeOf(const QString& path) {
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? static_cast<unsigned>(st.st_mode & 07777) : 0u;
-}
-
-QByteArray fileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 class KeyringTest : public ::testing::Test {
@@ -135,8 +129,7 @@ TEST_F(KeyringTest, RootDerivedKeysAndRecoveryCode) {
               SecretStatus::Success);
     LocalIntegrityKey::clearCache();
     EXPECT_TRUE(LocalIntegrityKey::isTpmRootUnavailable(keyPath));
-    QString typed;
-    for (int i = 0; i < code.size(); ++i) typed += (i && i % 4 == 0 ? (i % 8 ? " " : "-") : "") + code.mid(i, 1);
+    const QString typed = dorvex::test::typedInGroups(code);
     ASSERT_TRUE(LocalIntegrityKey::restoreRootFromRecoveryCode(keyPath, typed.toLower()));
     LocalIntegrityKey::clearCache();
     EXPECT_TRUE(LocalIntegrityKey::load(keyPath).equals(key));

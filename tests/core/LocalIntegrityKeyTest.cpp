@@ -1,4 +1,5 @@
 #include "MemorySecretStore.h"
+#include "CoreTestFiles.h"
 #include "TestSupport.h"
 
 #include "core/AuthenticatedJson.h"
@@ -13,7 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 
 #include <unistd.h>
 
@@ -25,23 +25,11 @@ using dorvex::core::SecretStatus;
 using dorvex::crypto::SecureBuffer;
 using Store = dorvex::test::MemorySecretStore;
 
+using dorvex::test::fileBytes;
+using dorvex::test::modeOf;
+using dorvex::test::writeBytes;
+
 namespace {
-
-unsigned modeOf(const QString& path) {
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? static_cast<unsigned>(st.st_mode & 07777) : 0u;
-}
-
-QByteArray fileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(f.write(bytes), bytes.size());
-}
 
 QByteArray asBytes(const SecureBuffer& b) {
     return QByteArray(reinterpret_cast<const char*>(b.data()), static_cast<qsizetype>(b.size()));
@@ -272,8 +260,7 @@ TEST_F(LocalIntegrityKeyTest, RecoveryCodeRestoresTheRoot) {
     EXPECT_FALSE(LocalIntegrityKey::restoreRootFromRecoveryCode(path("identity.dat.KEY"), code));
     EXPECT_TRUE(store.items.empty());
 
-    QString typed;
-    for (int i = 0; i < code.size(); ++i) typed += (i && i % 4 == 0 ? (i % 8 ? " " : "-") : "") + code.mid(i, 1);
+    const QString typed = dorvex::test::typedInGroups(code);
     ASSERT_TRUE(LocalIntegrityKey::restoreRootFromRecoveryCode(keyPath, typed.toLower()));
     EXPECT_EQ(store.items.size(), 1u);
     LocalIntegrityKey::clearCache();

@@ -1,3 +1,5 @@
+#include "CoreTestFiles.h"
+
 #include "core/Clock.h"
 #include "core/Totp.h"
 
@@ -64,8 +66,7 @@ TEST(TotpTest, Base32EncodeLengthsAndPadding) {
 TEST(TotpTest, Base32DecodeAcceptsTypingVariants) {
     const SecureBuffer secret = Totp::generateSecret();
     const QString text = Totp::base32Encode(secret);
-    QString grouped;
-    for (int i = 0; i < text.size(); ++i) grouped += (i && i % 4 == 0 ? (i % 8 ? "-" : " ") : "") + text.mid(i, 1);
+    const QString grouped = dorvex::test::typedInGroups(text);
     const QString variants[] = {text, text.toLower(), grouped, grouped.toLower(),
                                 QStringLiteral("\t") + text + QChar(0x00A0) + QChar(0x0085) + QStringLiteral("\n")};
     for (const QString& v : variants) {
