@@ -1,0 +1,36 @@
+#pragma once
+
+#include "crypto/SecureBuffer.h"
+
+#include <QDateTime>
+#include <QString>
+
+#include <vector>
+
+namespace dorvex::test {
+
+// Builds vault files byte by byte, independently of the container, with the portable
+// XChaCha20-Poly1305 suite so that the images open on any processor.
+struct ImageEntry {
+    QString name;
+    std::vector<unsigned char> contents;
+    QString entryId;
+    QDateTime importedAt;
+};
+
+struct ImageSpec {
+    int formatVersion = 5;  // 5 or 4
+    QString vaultId;
+    QString machineId;
+    quint64 generation = 1;
+    std::vector<ImageEntry> entries;
+};
+
+[[nodiscard]] std::vector<unsigned char> buildVaultImage(const ImageSpec& spec, const crypto::SecureBuffer& vaultKey);
+
+// The frozen fixtures under tests/data/vault/ and what they hold.
+[[nodiscard]] crypto::SecureBuffer fixtureKey();
+[[nodiscard]] QString fixtureMachineId();
+[[nodiscard]] ImageSpec fixtureSpec(int formatVersion);
+
+}  // namespace dorvex::test

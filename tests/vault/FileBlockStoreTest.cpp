@@ -1,0 +1,103 @@
+// The file-backed store and its lock file, within one process and across two.
+#include "VaultTestUtil.h"
+#include "vault/FileBlockStore.h"
+#include "vault/VaultContainer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+using namespace dorvex;
+using dorvex::vault::FileBlockStore;
+
+namespace {
+
+const QString kLockedMessage = QStringLiteral(
+    "The vault file appears to be open already -- either in another Murravo window, or in a previous session that "
+    "hasn't finished closing yet. Wait a few seconds and try again.");
+
+}  // namespace
+
+TEST(FileBlockStore, CreateReadWriteAndRollBack)
+{
+    const QString path = QDir(test::makeScratchDir()).filePath(QStringLiteral("vault.drvx"));
+    EXPECT_EQ(vault::lockPathFor(path), path + QStringLiteral(".lock"));
+    FileBlockStore store(path);
+    EXPECT_FALSE(store.flush());
+    ASSERT_TRUE(store.create());
+    EXPECT_TRUE(QFile::exists(path + QStringLiteral(".lock")));
+    const unsigned char data[5] = {1, 2, 3, 4, 5};
+    ASSERT_TRUE(store.writeAt(10, data, 5));
+    EXPECT_EQ(store.size(), 15);
+    unsigned char back[5] = {};
+    ASSERT_TRUE(store.readAt(10, back, 5));
+    EXPECT_EQ(std::memcmp(back, data, 5), 0);
+    EXPECT_FALSE(store.readAt(12, back, 5));
+    EXPECT_FALSE(store.readAt(-1, back, 1));
+    ASSERT_TRUE(store.resize(4));
+    EXPECT_EQ(store.size(), 4);
+    EXPECT_TRUE(store.flush());
+    EXPECT_TRUE(store.rollbackFailedCreate());
+    EXPECT_FALSE(QFile::exists(path));
+    EXPECT_FALSE(QFile::exists(path + QStringLiteral(".lock")));
+}
+
+TEST(FileBlockStore, CreateOnAnExistingFileLeavesItAlone)
+{
+    const QString dir = test::makeScratchDir();
+    const QString path = test::writeFile(dir, QStringLiteral("vault.drvx"), {9, 9, 9});
+    FileBlockStore store(path);
+    EXPECT_FALSE(store.create());
+    EXPECT_TRUE(store.lastFailureReason().isEmpty());
+    EXPECT_EQ(test::readWholeFile(path), (std::vector<unsigned char>{9, 9, 9}));
+    FileBlockStore missingDir(QStringLiteral("/nonexistent/dir/vault.drvx"));
+    EXPECT_FALSE(missingDir.open());
+    EXPECT_FALSE(missingDir.lastFailureReason().isEmpty());
+}
+
+TEST(FileBlockStore, SecondStoreInTheSameProcessIsRefused)
+{
+    const QString path = QDir(test::makeScratchDir()).filePath(QStringLiteral("vault.drvx"));
+    auto first = std::make_unique<FileBlockStore>(path);
+    ASSERT_TRUE(first->create());
+    FileBlockStore second(path);
+    EXPECT_FALSE(second.open());
+    EXPECT_EQ(second.failure(), FileBlockStore::FailureLocked);
+    EXPECT_EQ(second.lastFailureReason(), kLockedMessage);
+    QString reason;
+    EXPECT_FALSE(vault::VaultContainer::open(std::make_unique<FileBlockStore>(path), test::keyFromSeed(1),
+                                             test::testMachineId(), QString(), &reason));
+    EXPECT_EQ(reason, kLockedMessage);
+    first.reset();
+    EXPECT_TRUE(second.open());
+}
+
+TEST(FileBlockStore, LockHeldByAnotherProcessAndStaleAfterItIsKilled)
+{
+    const QString path = QDir(test::makeScratchDir()).filePath(QStringLiteral("vault.drvx"));
+    {
+        auto created = vault::VaultContainer::create(std::make_unique<FileBlockStore>(path), test::keyFromSeed(1),
+                                                     test::testMachineId());
+        ASSERT_TRUE(created);
+    }
+    QProcess holder;
+    holder.start(QStringLiteral(VAULT_LOCK_HOLDER), {path});
+    ASSERT_TRUE(holder.waitForStarted(10000));
+    ASSERT_TRUE(holder.waitForReadyRead(10000));
+    ASSERT_EQ(holder.readAllStandardOutput().trimmed(), QByteArray("locked"));
+    {
+        QString reason;
+        EXPECT_FALSE(vault::VaultContainer::open(std::make_unique<FileBlockStore>(path), test::keyFromSeed(1),
+                                                 test::testMachineId(), QString(), &reason));
+        EXPECT_EQ(reason, kLockedMessage);
+    }
+    holder.kill();
+    ASSERT_TRUE(holder.waitForFinished(10000));
+    EXPECT_TRUE(QFile::exists(vault::lockPathFor(path)));  // left behind by the killed process
+    auto reopened = vault::VaultContainer::open(std::make_unique<FileBlockStore>(path), test::keyFromSeed(1),
+                                                test::testMachineId());
+    ASSERT_TRUE(reopened);
+    EXPECT_EQ(reopened->generationCounter(), 1u);
+}
