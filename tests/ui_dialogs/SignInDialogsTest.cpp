@@ -174,19 +174,18 @@ TEST_F(LoginDialogTest, EachFailureReasonShowsItsOwnText)
 {
     struct Case {
         const char* name;
-        std::function<void(LoginDialogTest&)> arrange;
+        std::function<void(LoginDialogTest&, const QString& identity)> arrange;
         QString vaultId;
         const char* password;
         QString text;
     };
-    const QString identity = dataDir + QStringLiteral("/identity.dat");
     const Case cases[] = {
-        {"wrong password", [](LoginDialogTest&) {}, QString(), "Wrong-Password-1!",
+        {"wrong password", [](LoginDialogTest&, const QString&) {}, QString(), "Wrong-Password-1!",
          QStringLiteral("Incorrect password.")},
-        {"locked out", [](LoginDialogTest& t) { t.wrongAttempts(6); }, QString(), "Correct-Horse-42!",
+        {"locked out", [](LoginDialogTest& t, const QString&) { t.wrongAttempts(6); }, QString(), "Correct-Horse-42!",
          QStringLiteral("Too many attempts. Please wait before trying again.")},
         {"unreadable",
-         [identity](LoginDialogTest&) {
+         [](LoginDialogTest&, const QString& identity) {
              ASSERT_TRUE(QFile::remove(identity));
              ASSERT_TRUE(QDir().mkpath(identity));
          },
@@ -195,7 +194,7 @@ TEST_F(LoginDialogTest, EachFailureReasonShowsItsOwnText)
                         "is not a wrong password -- check the file's permissions, or restart Murravo if another "
                         "program may be holding it open.")},
         {"corrupt",
-         [identity](LoginDialogTest&) {
+         [](LoginDialogTest&, const QString& identity) {
              QFile f(identity);
              ASSERT_TRUE(f.open(QIODevice::ReadWrite));
              QByteArray bytes = f.readAll();
@@ -207,12 +206,12 @@ TEST_F(LoginDialogTest, EachFailureReasonShowsItsOwnText)
          QStringLiteral("Murravo's account file appears to be corrupted or tampered with, and cannot be verified. "
                         "This is not a wrong password. If you have a backup of your account file, restore it; "
                         "otherwise please contact support.")},
-        {"other vault", [](LoginDialogTest&) {}, QUuid::createUuid().toString(QUuid::WithoutBraces),
+        {"other vault", [](LoginDialogTest&, const QString&) {}, QUuid::createUuid().toString(QUuid::WithoutBraces),
          "Correct-Horse-42!",
          QStringLiteral("Your password was correct, but Murravo could not unlock the vault key on file. This "
                         "usually means the account file doesn't match this vault. Please contact support.")},
         {"attempt not recorded",
-         [identity](LoginDialogTest&) { ASSERT_TRUE(QDir().mkpath(identity + QStringLiteral(".lockout"))); },
+         [](LoginDialogTest&, const QString& identity) { ASSERT_TRUE(QDir().mkpath(identity + QStringLiteral(".lockout"))); },
          QString(), "Wrong-Password-1!",
          QStringLiteral("Incorrect password. Murravo also could not save this attempt to its data folder -- its "
                         "protection against repeated guessing may not be active right now. Check that the data "
@@ -220,10 +219,11 @@ TEST_F(LoginDialogTest, EachFailureReasonShowsItsOwnText)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        QDir(dataDir).removeRecursively();
-        QDir().mkpath(dataDir);
+        // A fresh account per case: a lockout must not carry over into the next one.
+        dataDir = dorvex::test::makeScratchDir();
+        auth = std::make_unique<dorvex::core::AuthManager>(dataDir + QStringLiteral("/identity.dat"));
         (void)createAccount();
-        c.arrange(*this);
+        c.arrange(*this, auth->identityFilePath());
 
         LoginDialog dialog(*auth, false, c.vaultId);
         dialog.show();
@@ -316,7 +316,7 @@ TEST_F(TwoFactorPromptTest, RightCodeYieldsTheCombinedVaultKey)
 {
     TwoFactorPromptDialog prompt(passwordKey, *twoFactor, *auth);
     prompt.show();
-    enter(prompt, QStringLiteral("  ") + totpNow(secret));
+    enter(prompt, totpNow(secret));
     ASSERT_EQ(prompt.result(), QDialog::Accepted);
     std::optional<SecureBuffer> vaultKey = prompt.takeVaultKey();
     ASSERT_TRUE(vaultKey.has_value());
