@@ -2,6 +2,8 @@
 
 #include "TestSupport.h"
 #include "core/Clock.h"
+#include "core/LocalIntegrityKey.h"
+#include "core/MemorySecretStore.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -102,6 +104,34 @@ private:
 #define MURRAVO_REQUIRE_READ_ONLY(guard) \
     if (!(guard).active())               \
     GTEST_SKIP() << "cannot make a folder read-only here"
+
+// The in-memory keychain every account test runs on (installed for the whole binary), so the
+// root-derived key mode is exercised without a desktop keyring.
+MemorySecretStore& accountKeychain();
+
+// Removes every root from the keychain, as when its items were deleted.
+inline void loseKeychainRoots()
+{
+    accountKeychain().items.clear();
+    core::LocalIntegrityKey::clearCache();
+}
+
+// While it lives the keychain refuses new roots, so new sidecars are plain software keys.
+class SoftwareKeys {
+public:
+    SoftwareKeys()
+    {
+        loseKeychainRoots();
+        accountKeychain().scripted[MemorySecretStore::Add] = core::SecretStatus::Failed;
+    }
+    ~SoftwareKeys()
+    {
+        accountKeychain().scripted[MemorySecretStore::Add].reset();
+        loseKeychainRoots();
+    }
+    SoftwareKeys(const SoftwareKeys&) = delete;
+    SoftwareKeys& operator=(const SoftwareKeys&) = delete;
+};
 
 inline QByteArray readFile(const QString& path)
 {

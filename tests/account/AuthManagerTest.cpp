@@ -115,7 +115,7 @@ TEST(AuthManager, EveryFailureReasonFromARealFileState)
         {"cooldown running", Setup::Cooldown, true, LoginFailureReason::LockedOut},
         {"identity file missing", Setup::NoIdentityFile, true, LoginFailureReason::IdentityUnreadable},
         {"envelope changed", Setup::EnvelopeChanged, true, LoginFailureReason::IdentityCorrupt},
-        {"sidecar deleted", Setup::SidecarDeleted, true, LoginFailureReason::IdentityCorrupt},
+        {"sidecar deleted, folder has a root", Setup::SidecarDeleted, true, LoginFailureReason::IdentityCorrupt},
         {"keySalt missing", Setup::MissingSalt, true, LoginFailureReason::IdentityCorrupt},
         {"salt of 15 bytes", Setup::ShortSalt, true, LoginFailureReason::IdentityCorrupt},
         {"key bound to another vault", Setup::BoundToAnotherVault, true, LoginFailureReason::VaultKeyMismatch},
@@ -179,10 +179,8 @@ TEST(AuthManager, LostKeychainRootIsReportedApart)
 {
     Account a;
     const QString keyPath = a.path + QStringLiteral(".key");
-    if (!LocalIntegrityKey::isTpmProtected(keyPath))
-        GTEST_SKIP() << "no keyring: the sidecars are in software mode";
-    ASSERT_TRUE(QFile::remove(a.dir + QStringLiteral("/local_integrity_root.account")));
-    LocalIntegrityKey::clearCache();
+    ASSERT_TRUE(LocalIntegrityKey::isTpmProtected(keyPath));
+    dorvex::test::loseKeychainRoots();
     LoginFailureReason reason{};
     EXPECT_FALSE(a.login(kPassword, &reason));
     EXPECT_EQ(reason, LoginFailureReason::IntegrityKeyUnavailable);

@@ -122,7 +122,7 @@ TEST(LoginLockout, StoredCountIsClamped)
 
 TEST(LoginLockout, TamperingOrRemovalImposesThePenalty)
 {
-    enum class Damage { FlipByte, DeleteFile, DeleteFileAndSidecar, NotAnObject };
+    enum class Damage { FlipByte, DeleteFile, DeleteFileAndSidecar, NotAnObject, KeychainRootLost };
     const struct {
         const char* name;
         Damage damage;
@@ -132,6 +132,7 @@ TEST(LoginLockout, TamperingOrRemovalImposesThePenalty)
         {"file deleted, sidecar kept", Damage::DeleteFile, 2},
         {"file and sidecar deleted", Damage::DeleteFileAndSidecar, 0},
         {"payload not an object", Damage::NotAnObject, 2},
+        {"keychain root lost is not tampering", Damage::KeychainRootLost, 0},
     };
     for (const auto& row : table) {
         FakeClock clock;
@@ -153,6 +154,10 @@ TEST(LoginLockout, TamperingOrRemovalImposesThePenalty)
         case Damage::DeleteFileAndSidecar:
             ASSERT_TRUE(QFile::remove(f.path));
             ASSERT_TRUE(QFile::remove(f.keyPath));
+            break;
+        case Damage::KeychainRootLost:
+            ASSERT_TRUE(dorvex::core::LocalIntegrityKey::isTpmProtected(f.keyPath));
+            dorvex::test::loseKeychainRoots();
             break;
         case Damage::NotAnObject: {
             const auto key = dorvex::core::LocalIntegrityKey::getOrCreate(f.keyPath);
