@@ -91,7 +91,8 @@ bool VaultRollbackGuard::forgetVault(const QString& vaultId)
     vaults.remove(vaultId);
     QJsonObject document;
     document.insert(QStringLiteral("vaults"), vaults);
-    return SealedFile::writeAuthenticated(recordPath_, document);
+    // The record opened with the existing key; never mint a new one for the rewrite.
+    return SealedFile::writeAuthenticated(recordPath_, document, SealedKeySource::Load);
 }
 
 }  // namespace dorvex::vault
