@@ -30,16 +30,18 @@ fi
 # The real program on an empty data folder opens with the first-run wizard.
 "$build/murravo" &
 app_pid=$!
+shot=no
 for _ in $(seq 1 50); do
   sleep 0.2
   if xwininfo -root -tree 2>/dev/null | grep -q 'Murravo - Create Account'; then
     sleep 1
     import -window root -crop "$(xwininfo -root -tree | grep 'Murravo - Create Account' | head -1 \
       | sed -E 's/.* ([0-9]+)x([0-9]+)\+[-0-9]+\+[-0-9]+ +\+([-0-9]+)\+([-0-9]+).*/\1x\2+\3+\4/')" \
-      "$out/program-first-run.png" && echo "wrote $out/program-first-run.png"
+      "$out/program-first-run.png" && echo "wrote $out/program-first-run.png" && shot=yes
     break
   fi
 done
+[ "$shot" = yes ] || echo "the program showed no first-run window; skipped program-first-run.png" >&2
 kill "$app_pid" 2>/dev/null || true
 wait "$app_pid" 2>/dev/null || true
 unset app_pid
