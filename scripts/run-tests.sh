@@ -22,4 +22,4 @@ if command -v gnome-keyring-daemon >/dev/null; then
   done
 fi
 cd "$dir"
-ctest -j2 --output-on-failure --timeout 600
+ctest -j2 --output-on-failure --timeout 600 ${MURRAVO_CTEST_EXCLUDE:+-E "$MURRAVO_CTEST_EXCLUDE"}
