@@ -289,20 +289,20 @@ TEST(VaultFormat, FrozenFixturesOpenAndTheOldFormatMigrates)
         const QString path = QStringLiteral(MURRAVO_TEST_DATA_DIR "/vault/format%1.drvx").arg(format);
         const auto bytes = test::readWholeFile(path);
         ASSERT_FALSE(bytes.empty()) << path.toStdString();
-        const test::ImageSpec spec = test::fixtureSpec(format);
-        EXPECT_EQ(VaultContainer::peekVaultId(path), spec.vaultId);
-        EXPECT_EQ(VaultContainer::peekGenerationCounter(path), spec.generation);
+        const test::ImageLayout layout = test::fixtureSpec(format);
+        EXPECT_EQ(VaultContainer::peekVaultId(path), layout.vaultId);
+        EXPECT_EQ(VaultContainer::peekGenerationCounter(path), layout.generation);
         std::shared_ptr<test::MemoryImage> image;
         auto opened = openBytes(bytes, test::fixtureKey(), test::fixtureMachineId(), &image);
         ASSERT_TRUE(opened);
         EXPECT_EQ(opened->formatVersion(), 5u);
-        EXPECT_EQ(opened->generationCounter(), format == 4 ? spec.generation + 1 : spec.generation);
+        EXPECT_EQ(opened->generationCounter(), format == 4 ? layout.generation + 1 : layout.generation);
         const auto entries = opened->listEntries();
-        ASSERT_EQ(entries.size(), spec.entries.size());
+        ASSERT_EQ(entries.size(), layout.entries.size());
         for (std::size_t i = 0; i < entries.size(); ++i) {
-            EXPECT_EQ(entries[i].name, spec.entries[i].name);
-            EXPECT_EQ(entries[i].importedAt, spec.entries[i].importedAt);
-            EXPECT_EQ(opened->readFileBytes(entries[i].name), spec.entries[i].contents);
+            EXPECT_EQ(entries[i].name, layout.entries[i].name);
+            EXPECT_EQ(entries[i].importedAt, layout.entries[i].importedAt);
+            EXPECT_EQ(opened->readFileBytes(entries[i].name), layout.entries[i].contents);
         }
         opened.reset();
         if (format == 4) {

@@ -97,9 +97,9 @@ std::vector<Scenario> scenarios()
                     }});
     list.push_back({"format 4 migration",
                     [] {
-                        test::ImageSpec spec = test::fixtureSpec(4);
-                        spec.machineId = test::testMachineId();
-                        return test::MemoryBlockStore::imageOf(test::buildVaultImage(spec, oldKey()));
+                        test::ImageLayout layout = test::fixtureSpec(4);
+                        layout.machineId = test::testMachineId();
+                        return test::MemoryBlockStore::imageOf(test::buildVaultImage(layout, oldKey()));
                     },
                     true, false, {}, {},
                     [](Container& c, Store& s) {

@@ -48,20 +48,20 @@ std::vector<unsigned char> nonceAndSeal(const SecureBuffer& key, const std::vect
 
 }  // namespace
 
-std::vector<unsigned char> buildVaultImage(const ImageSpec& spec, const SecureBuffer& vaultKey)
+std::vector<unsigned char> buildVaultImage(const ImageLayout& layout, const SecureBuffer& vaultKey)
 {
-    const bool v5 = spec.formatVersion == 5;
+    const bool v5 = layout.formatVersion == 5;
     const quint64 capacity = v5 ? 524240 : 1048576;
     const quint64 indexOffset = 192;
     const quint64 dataStart = v5 ? 192 + 2 * capacity : 192 + capacity;
     std::vector<unsigned char> file(dataStart, 0);
 
     QJsonArray entries;
-    for (const ImageEntry& e : spec.entries) {
+    for (const ImageEntry& e : layout.entries) {
         std::vector<unsigned char> aad;
-        appendUtf8(aad, spec.vaultId);
+        appendUtf8(aad, layout.vaultId);
         appendUtf8(aad, e.entryId);
-        appendUtf8(aad, spec.machineId);
+        appendUtf8(aad, layout.machineId);
         SecureBuffer fileKey(32);
         randombytes_buf(fileKey.data(), fileKey.size());
         const std::vector<unsigned char> blob = nonceAndSeal(fileKey, e.contents, aad);
@@ -82,33 +82,33 @@ std::vector<unsigned char> buildVaultImage(const ImageSpec& spec, const SecureBu
         file.insert(file.end(), blob.begin(), blob.end());
     }
     QJsonObject root;
-    root.insert(QStringLiteral("vaultId"), spec.vaultId);
-    root.insert(QStringLiteral("generationCounter"), QString::number(spec.generation));
-    root.insert(QStringLiteral("machineId"), spec.machineId);
+    root.insert(QStringLiteral("vaultId"), layout.vaultId);
+    root.insert(QStringLiteral("generationCounter"), QString::number(layout.generation));
+    root.insert(QStringLiteral("machineId"), layout.machineId);
     root.insert(QStringLiteral("cipherSuiteVersion"), 1);
     root.insert(QStringLiteral("nextAppendOffset"), QString::number(file.size()));
     root.insert(QStringLiteral("entries"), entries);
     const QByteArray json = QJsonDocument(root).toJson(QJsonDocument::Compact);
 
     std::vector<unsigned char> aad;
-    appendUtf8(aad, spec.vaultId);
-    appendUtf8(aad, spec.machineId);
+    appendUtf8(aad, layout.vaultId);
+    appendUtf8(aad, layout.machineId);
     appendLe(aad, indexOffset, 8);
     appendLe(aad, capacity, 8);
-    appendLe(aad, spec.generation, 8);
-    appendLe(aad, static_cast<quint64>(spec.formatVersion), 4);
+    appendLe(aad, layout.generation, 8);
+    appendLe(aad, static_cast<quint64>(layout.formatVersion), 4);
     const std::vector<unsigned char> index =
         nonceAndSeal(vaultKey, std::vector<unsigned char>(json.begin(), json.end()), aad);
     std::memcpy(file.data() + indexOffset, index.data(), index.size());
 
     std::memcpy(file.data(), "DRVXVLT1", 8);
-    putLe(file, 8, static_cast<quint64>(spec.formatVersion), 4);
+    putLe(file, 8, static_cast<quint64>(layout.formatVersion), 4);
     putLe(file, 16, indexOffset, 8);
     putLe(file, 24, capacity, 8);
     putLe(file, 32, index.size(), 8);
-    const QByteArray id = spec.vaultId.toUtf8();
+    const QByteArray id = layout.vaultId.toUtf8();
     std::memcpy(file.data() + 40, id.constData(), std::min<std::size_t>(36, static_cast<std::size_t>(id.size())));
-    putLe(file, 76, spec.generation, 8);
+    putLe(file, 76, layout.generation, 8);
     if (v5) {
         unsigned char copy[84];
         std::memcpy(copy, file.data(), 84);
@@ -131,27 +131,27 @@ QString fixtureMachineId()
     return QStringLiteral("4d757272-6176-6f20-6669-787475726531");
 }
 
-ImageSpec fixtureSpec(int formatVersion)
+ImageLayout fixtureSpec(int formatVersion)
 {
-    ImageSpec spec;
-    spec.formatVersion = formatVersion;
-    spec.machineId = fixtureMachineId();
-    spec.vaultId = formatVersion == 5 ? QStringLiteral("5f0c1a2b-3c4d-4e5f-8a6b-7c8d9e0f1a2b")
+    ImageLayout layout;
+    layout.formatVersion = formatVersion;
+    layout.machineId = fixtureMachineId();
+    layout.vaultId = formatVersion == 5 ? QStringLiteral("5f0c1a2b-3c4d-4e5f-8a6b-7c8d9e0f1a2b")
                                       : QStringLiteral("40404040-4444-4444-8444-444444444444");
-    spec.generation = formatVersion == 5 ? 7 : 3;
+    layout.generation = formatVersion == 5 ? 7 : 3;
     const QDateTime when = QDateTime::fromString(QStringLiteral("2026-01-02T03:04:05Z"), Qt::ISODate);
     std::vector<unsigned char> pattern(1000);
     for (std::size_t i = 0; i < pattern.size(); ++i)
         pattern[i] = static_cast<unsigned char>((i * 7) % 251);
     const std::string hello = "Hello, Murravo!\n";
-    spec.entries = {
+    layout.entries = {
         {QStringLiteral("hello.txt"), std::vector<unsigned char>(hello.begin(), hello.end()),
          QStringLiteral("11111111-2222-4333-8444-555555555555"), when},
         {QStringLiteral("empty.bin"), {}, QStringLiteral("66666666-7777-4888-9999-aaaaaaaaaaaa"), when.addSecs(60)},
         {QStringLiteral("Pattern Ä.bin"), pattern, QStringLiteral("bbbbbbbb-cccc-4ddd-8eee-ffffffffffff"),
          when.addSecs(120)},
     };
-    return spec;
+    return layout;
 }
 
 }  // namespace dorvex::test

@@ -18,7 +18,7 @@ struct ImageEntry {
     QDateTime importedAt;
 };
 
-struct ImageSpec {
+struct ImageLayout {
     int formatVersion = 5;  // 5 or 4
     QString vaultId;
     QString machineId;
@@ -26,11 +26,11 @@ struct ImageSpec {
     std::vector<ImageEntry> entries;
 };
 
-[[nodiscard]] std::vector<unsigned char> buildVaultImage(const ImageSpec& spec, const crypto::SecureBuffer& vaultKey);
+[[nodiscard]] std::vector<unsigned char> buildVaultImage(const ImageLayout& layout, const crypto::SecureBuffer& vaultKey);
 
 // The frozen fixtures under tests/data/vault/ and what they hold.
 [[nodiscard]] crypto::SecureBuffer fixtureKey();
 [[nodiscard]] QString fixtureMachineId();
-[[nodiscard]] ImageSpec fixtureSpec(int formatVersion);
+[[nodiscard]] ImageLayout fixtureSpec(int formatVersion);
 
 }  // namespace dorvex::test
