@@ -10,6 +10,8 @@ CC=clang-14 CXX=clang++-14 "$root/scripts/build.sh" "$dir" -DMURRAVO_FUZZ=ON -DM
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
 shopt -s nullglob
 for bin in "$dir"/fuzz/fuzz_*; do
+  # Only the target executables; the build also leaves directories with this prefix.
+  [ -f "$bin" ] && [ -x "$bin" ] || continue
   name=$(basename "$bin")
   corpus="$root/fuzz/corpus/${name#fuzz_}"
   work=$(mktemp -d)
