@@ -1,4 +1,5 @@
 #include "app/session/Startup.h"
+#include "ui/FirstRunWizard.h"
 
 #include "TestSupport.h"
 
@@ -145,8 +146,15 @@ TEST_F(StartApplication, WritableDataFolderStartsAndLeavesNoProbe)
 {
     const QString dataHome = test::makeScratchDir() + "/share";
     qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome));
+    // Start-up goes on into the first-run wizard; declining it ends the program normally.
+    bool wizardShown = false;
+    test::whenShown<FirstRunWizard>([&](FirstRunWizard* wizard) {
+        wizardShown = true;
+        wizard->reject();
+    });
     auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
     EXPECT_EQ(app::startApplication(*app), 0);
+    EXPECT_TRUE(wizardShown);
     EXPECT_TRUE(QDir(dataHome + "/Murravo").exists());
     EXPECT_FALSE(QFile::exists(dataHome + "/Murravo/.writecheck"));
 }

@@ -3,6 +3,7 @@
 #include "app/CrashHandler.h"
 #include "app/Platform.h"
 #include "app/SystemLog.h"
+#include "app/session/Session.h"
 #include "app/Theme.h"
 #include "core/AppDataDir.h"
 #include "crypto/SelfTest.h"
@@ -123,8 +124,7 @@ int startApplication(QApplication& app)
                 .arg(QDir::toNativeSeparators(dataDir)));
         return kExitFailure;
     }
-    // The session set-up follows here once it exists.
-    return kExitOk;
+    return runSessions(dataDir);
 }
 
 int runMain(int argc, char** argv)

@@ -1,0 +1,309 @@
+#include "app/session/Session.h"
+
+#include "app/MachineId.h"
+#include "core/AuthManager.h"
+#include "core/FileProtection.h"
+#include "core/IdleLockSettings.h"
+#include "core/LocalIntegrityKey.h"
+#include "core/Totp.h"
+#include "core/TwoFactorManager.h"
+#include "ui/FirstRunWizard.h"
+#include "ui/LoginDialog.h"
+#include "ui/MainWindow.h"
+#include "ui/TwoFactorPromptDialog.h"
+#include "vault/FileBlockStore.h"
+#include "vault/StorageConfig.h"
+#include "vault/VaultContainer.h"
+#include "vault/VaultRollbackGuard.h"
+
+#include <QApplication>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QObject>
+#include <QStringList>
+
+#include <optional>
+
+namespace dorvex::app {
+
+using crypto::SecureBuffer;
+using vault::RollbackCheckResult;
+using vault::StorageConfig;
+using vault::VaultContainer;
+
+namespace {
+
+QString tr(const char* text) { return QCoreApplication::translate("Session", text); }
+
+// False when the storage configuration exists but cannot be trusted (after telling the user).
+bool storageConfigurationTrusted(const StorageConfig& storage, const QString& dataDir)
+{
+    if (!storage.isCorrupted())
+        return true;
+    const QString title = tr("Murravo - Storage Configuration Error");
+    if (core::LocalIntegrityKey::isTpmRootUnavailable(dataDir + QStringLiteral("/storage.dat.key"))) {
+        QMessageBox::critical(nullptr, title,
+                              tr("Murravo could not obtain the secure key that protects its storage configuration "
+                                 "on this device -- most likely its Keychain/Secret Service access was reset or "
+                                 "lost, or this data was moved from a different machine. There is no way to "
+                                 "recover from this; you'll need to start with a fresh vault."),
+                              QMessageBox::Ok);
+    } else {
+        QMessageBox::critical(nullptr, title,
+                              tr("Murravo's storage configuration could not be verified -- it may be corrupted or "
+                                 "tampered with. To avoid silently creating a new empty vault and losing access to "
+                                 "your real one, Murravo is not starting.\n\nIf you know where your vault is "
+                                 "stored, you can restore storage.dat from a backup. Otherwise, please contact "
+                                 "support."),
+                              QMessageBox::Ok);
+    }
+    return false;
+}
+
+// The configuration expects another vault (or none at all) than the file at the path.
+bool vaultIdentityMismatch(const StorageConfig& storage, const QString& fileVaultId)
+{
+    const QString bound = storage.boundVaultId();
+    if (bound.isEmpty())
+        return storage.boundVaultIdRecorded();
+    return bound != fileVaultId;
+}
+
+QString rollbackRefusalText(RollbackCheckResult result)
+{
+    switch (result) {
+    case RollbackCheckResult::RolledBack:
+        return tr("Murravo could not open this vault: it looks like an older backup or copy. A newer version of "
+                  "this vault has already been used on this machine, and opening an older one could silently undo "
+                  "changes or deletions you already made.\n\nYour vault has not been modified.");
+    case RollbackCheckResult::SaveFailed:
+        return tr("Murravo could not save the rollback-protection record it needs before opening this vault. This "
+                  "usually means its data folder isn't currently writable.\n\nYour vault has not been modified. "
+                  "Once the data folder is writable again, opening will succeed normally.");
+    default:
+        return tr("Murravo could not verify this vault's rollback-protection record -- it may be missing or "
+                  "unreadable, most often because a previous run could not save changes to Murravo's data "
+                  "folder.\n\nYour vault has not been modified.");
+    }
+}
+
+// Re-applies the device binding, the vault binding and the file protections; returns the
+// sentences for the user about what could not be done.
+QStringList reapplyProtections(StorageConfig& storage, vault::VaultRollbackGuard& rollbackGuard,
+                               const VaultContainer& container, const QString& containerPath, const QString& machineId)
+{
+    QStringList problems;
+    if (!storage.rebind(machineId, rollbackGuard.highestKnownGeneration())) {
+        qWarning("runSession: failed to rebind storage.dat's machine/generation identity.");
+        problems << tr("Could not refresh the storage configuration's device binding. This protection may not be "
+                       "fully up to date until it succeeds on a future launch.");
+    }
+    if (storage.boundVaultId().isEmpty() && !storage.setBoundVaultId(container.vaultId())) {
+        qWarning("runSession: failed to record storage.dat's bound vault identity.");
+        problems << tr("Could not record which vault this configuration belongs to. This protection will stay "
+                       "inactive until it succeeds on a future launch.");
+    }
+    if (storage.backend() == vault::StorageBackend::Container
+        && !VaultContainer::confinedRealPath(containerPath).isEmpty()) {
+        const StorageConfig::ContainerConfig config = storage.containerConfig();
+        if (!core::FileProtection::setHidden(containerPath, config.hidden)) {
+            qWarning("Could not set the vault container's hidden attribute.");
+            problems << tr("Could not %1 the vault file.").arg(config.hidden ? tr("hide") : tr("unhide"));
+        }
+        if (config.deleteRestricted) {
+            if (!core::FileProtection::restrictDeleteToAdministrators(containerPath)) {
+                qWarning("Could not apply the vault container's delete restriction.");
+                problems << tr("Could not restrict who can delete the vault file.");
+            }
+        } else if (!core::FileProtection::clearDeleteRestriction(containerPath)) {
+            qWarning("Could not clear the vault container's delete restriction.");
+            problems << tr("Could not clear the vault file's delete restriction.");
+        }
+    }
+    return problems;
+}
+
+}  // namespace
+
+std::unique_ptr<VaultContainer> openOrCreateVault(StorageConfig& storage, const QString& containerPath,
+                                                  const SecureBuffer& vaultKey, const QString& machineId,
+                                                  vault::VaultRollbackGuard& rollbackGuard,
+                                                  const QString& correctedVaultId, QString* error)
+{
+    auto store = std::make_unique<vault::FileBlockStore>(containerPath);
+    const bool created = !store->exists();
+    std::unique_ptr<VaultContainer> container =
+        created ? VaultContainer::create(std::move(store), vaultKey, machineId)
+                : VaultContainer::open(std::move(store), vaultKey, machineId, correctedVaultId, error);
+    if (!container)
+        return nullptr;
+    RollbackCheckResult result = RollbackCheckResult::Ok;
+    if (!rollbackGuard.checkAndAdvance(container->vaultId(), container->generationCounter(), created, &result)) {
+        container.reset();
+        if (error != nullptr)
+            *error = rollbackRefusalText(result);
+        return nullptr;
+    }
+    container->setMaxSizeBytes(storage.maxVaultSizeBytes());
+    return container;
+}
+
+std::unique_ptr<VaultContainer> tryRestoreTwoFactorAndReopen(core::AuthManager& auth, core::TwoFactorManager& twoFactor,
+                                                             StorageConfig& storage,
+                                                             vault::VaultRollbackGuard& rollbackGuard,
+                                                             const QString& containerPath, const QString& machineId,
+                                                             SecureBuffer& vaultKey,
+                                                             const std::optional<SecureBuffer>& passwordKey)
+{
+    const QString title = tr("Restore Two-Factor Authentication");
+    const auto answer = QMessageBox::question(
+        nullptr, title,
+        tr("The vault could not be opened, and this install's two-factor authentication data is missing or "
+           "unreadable. If you saved the backup secret shown when you first set up two-factor authentication, you "
+           "can restore it now to regain access. Do you have that secret?"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return nullptr;
+
+    bool ok = false;
+    QString typed = QInputDialog::getText(nullptr, title, tr("Enter your saved two-factor secret:"), QLineEdit::Normal,
+                                          QString(), &ok);
+    QString trimmed = typed.trimmed();
+    crypto::secureZero(typed);
+    if (!ok || trimmed.isEmpty()) {
+        crypto::secureZero(trimmed);
+        return nullptr;
+    }
+    std::optional<SecureBuffer> secret = core::Totp::base32Decode(trimmed);
+    crypto::secureZero(trimmed);
+    if (!secret || secret->empty()) {
+        QMessageBox::warning(nullptr, title, tr("That doesn't look like a valid secret. Nothing was changed."),
+                             QMessageBox::Ok);
+        return nullptr;
+    }
+
+    SecureBuffer combined = core::TwoFactorManager::combineForVaultKey(vaultKey, *secret);
+    std::unique_ptr<VaultContainer> container =
+        openOrCreateVault(storage, containerPath, combined, machineId, rollbackGuard, QString(), nullptr);
+    if (!container) {
+        QMessageBox::warning(nullptr, title, tr("That secret did not open this vault. Nothing was changed."),
+                             QMessageBox::Ok);
+        return nullptr;
+    }
+    const SecureBuffer& keyForState = passwordKey ? *passwordKey : vaultKey;
+    if (!twoFactor.restoreFromSecret(keyForState, *secret))
+        qWarning("tryRestoreTwoFactorAndReopen: restored two-factor secret opened the vault but failed to persist -- "
+                 "this recovery flow will be needed again on the next launch.");
+    vaultKey = std::move(combined);
+    if (passwordKey && !auth.bindVaultKeyToVaultIdentity(*passwordKey, container->vaultId()))
+        qWarning("runSession: failed to bind identity.dat's vault key to this vault's real identity after "
+                 "2FA-secret recovery -- the F-7 replay protection may not be fully applied until this succeeds.");
+    return container;
+}
+
+bool runSession(core::AuthManager& auth, core::TwoFactorManager& twoFactor, StorageConfig& storage,
+                core::IdleLockSettings& idleLock, vault::VaultRollbackGuard& rollbackGuard, const QString& dataDir,
+                const QString& machineId)
+{
+    // Pending relocation and deletion are carried out here once they can be requested.
+    const QString containerPath = storage.resolveContainerPath(dataDir);
+
+    std::optional<SecureBuffer> vaultKey;
+    std::optional<SecureBuffer> passwordKey;
+    QString correctedVaultId;
+
+    if (auth.identityExists()) {
+        const bool twoFactorEnabled = twoFactor.isEnabled();
+        const QString fileVaultId = VaultContainer::peekVaultId(containerPath);
+        if (vaultIdentityMismatch(storage, fileVaultId)) {
+            QMessageBox::critical(
+                nullptr, tr("Murravo - Vault Identity Mismatch"),
+                tr("The vault file at this location does not match the one Murravo's configuration expects. This can "
+                   "happen if the vault file was replaced, restored from a backup, or copied in from another "
+                   "install. To avoid logging in against the wrong vault, Murravo is not starting.\n\nIf you "
+                   "intentionally replaced the vault file, contact support for how to safely re-bind it."),
+                QMessageBox::Ok);
+            return false;
+        }
+        LoginDialog login(auth, twoFactorEnabled, fileVaultId);
+        if (login.exec() != QDialog::Accepted)
+            return false;
+        vaultKey = login.takePasswordKey();
+        if (vaultKey)
+            passwordKey = SecureBuffer(vaultKey->data(), vaultKey->size());
+        correctedVaultId = login.correctedVaultId();
+        if (twoFactorEnabled && vaultKey) {
+            TwoFactorPromptDialog prompt(*passwordKey, twoFactor, auth);
+            if (prompt.exec() != QDialog::Accepted)
+                return false;
+            std::optional<SecureBuffer> combined = prompt.takeVaultKey();
+            if (!combined)
+                return false;
+            vaultKey = std::move(combined);
+        }
+    } else {
+        FirstRunWizard wizard(auth);
+        if (wizard.exec() != QDialog::Accepted)
+            return false;
+        vaultKey = wizard.takePasswordKey();
+        if (vaultKey)
+            passwordKey = SecureBuffer(vaultKey->data(), vaultKey->size());
+    }
+    if (!vaultKey)
+        return false;
+
+    QString openError;
+    std::unique_ptr<VaultContainer> container =
+        openOrCreateVault(storage, containerPath, *vaultKey, machineId, rollbackGuard, correctedVaultId, &openError);
+    if (container && passwordKey && !auth.bindVaultKeyToVaultIdentity(*passwordKey, container->vaultId()))
+        qWarning("runSession: failed to bind identity.dat's vault key to this vault's real identity -- the F-7 replay "
+                 "protection may not be fully applied until this succeeds.");
+
+    if (!container) {
+        if (!openError.isEmpty()) {
+            QMessageBox::critical(nullptr, tr("Vault Unavailable"), openError, QMessageBox::Ok);
+            return false;
+        }
+        if (!twoFactor.isEnabled())
+            container = tryRestoreTwoFactorAndReopen(auth, twoFactor, storage, rollbackGuard, containerPath, machineId,
+                                                     *vaultKey, passwordKey);
+    }
+
+    QStringList problems;
+    if (container)
+        problems = reapplyProtections(storage, rollbackGuard, *container, containerPath, machineId);
+
+    auto window = std::make_unique<MainWindow>(std::move(*vaultKey), auth.username(), machineId, std::move(container),
+                                               auth, twoFactor, storage, idleLock, rollbackGuard, nullptr);
+    vaultKey.reset();
+    window->show();
+    if (!problems.isEmpty())
+        QMessageBox::warning(window.get(), tr("Vault Protection"),
+                             tr("Some vault file protections could not be re-applied this launch:\n\n%1\n\nCheck "
+                                "Configure > Storage for the vault's current protection state.")
+                                 .arg(problems.join(QLatin1Char('\n'))),
+                             QMessageBox::Ok);
+    const int exitCode = QApplication::exec();
+    window.reset();
+    return exitCode == MainWindow::kSignInAgainExitCode;
+}
+
+int runSessions(const QString& dataDir)
+{
+    core::AuthManager auth(dataDir + QStringLiteral("/identity.dat"));
+    const QString machineId = MachineId(dataDir + QStringLiteral("/machine_id.txt")).get();
+    core::TwoFactorManager twoFactor(dataDir + QStringLiteral("/twofactor.dat"));
+    core::IdleLockSettings idleLock(dataDir + QStringLiteral("/idlelock.dat"));
+    vault::VaultRollbackGuard rollbackGuard(dataDir + QStringLiteral("/vault_generation.dat"));
+    StorageConfig storage(dataDir + QStringLiteral("/storage.dat"), machineId, rollbackGuard.highestKnownGeneration());
+
+    if (!storageConfigurationTrusted(storage, dataDir))
+        return 1;
+    // Interrupted key transitions are settled here once they can occur.
+    while (runSession(auth, twoFactor, storage, idleLock, rollbackGuard, dataDir, machineId)) {
+    }
+    return 0;
+}
+
+}  // namespace dorvex::app

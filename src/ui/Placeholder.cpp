@@ -1,1 +1,0 @@
-// The user interface layer starts here.

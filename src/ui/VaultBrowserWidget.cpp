@@ -1,0 +1,234 @@
+#include "ui/VaultBrowserWidget.h"
+
+#include "core/SecureErase.h"
+#include "crypto/SecureBuffer.h"
+#include "ui/SignInSupport.h"
+#include "vault/VaultContainer.h"
+
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QIcon>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+using dorvex::core::SecureErase;
+
+namespace {
+
+QPushButton* makeActionButton(QWidget* parent, const QString& text, const char* objectName, const QString& iconPath,
+                              const QString& toolTip)
+{
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QString::fromLatin1(objectName));
+    if (!iconPath.isEmpty()) {
+        button->setIcon(QIcon(iconPath));
+        button->setIconSize(QSize(18, 18));
+    }
+    if (!toolTip.isEmpty())
+        button->setToolTip(toolTip);
+    return button;
+}
+
+}  // namespace
+
+VaultBrowserWidget::VaultBrowserWidget(dorvex::vault::VaultContainer& container, QWidget* parent)
+    : QWidget(parent), container_(container)
+{
+    auto* plate = new QFrame(this);
+    plate->setObjectName(QStringLiteral("plate"));
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(16, 16, 16, 16);
+    outer->addWidget(plate);
+
+    table_ = new QTableWidget(0, 3, plate);
+    table_->setObjectName(QStringLiteral("vaultTable"));
+    table_->setHorizontalHeaderLabels({tr("Name"), tr("Size"), tr("Imported")});
+    table_->horizontalHeader()->setStretchLastSection(true);
+    table_->setAlternatingRowColors(true);
+    table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table_->setSelectionMode(QAbstractItemView::SingleSelection);
+    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    connect(table_, &QTableWidget::itemSelectionChanged, this, &VaultBrowserWidget::updateActionButtons);
+    connect(table_, &QTableWidget::cellDoubleClicked, this, &VaultBrowserWidget::onRowDoubleClicked);
+
+    auto* importButton = makeActionButton(plate, tr("Import..."), "importButton", QStringLiteral(":/icons/import.svg"),
+                                          tr("Import a file into the vault. The original is securely erased afterward."));
+    importButton->setProperty("accent", true);
+    viewButton_ = makeActionButton(plate, tr("View"), "viewButton", QString(),
+                                   tr("View images, text, and PDFs without leaving the vault."));
+    exportButton_ =
+        makeActionButton(plate, tr("Export..."), "exportButton", QStringLiteral(":/icons/export.svg"),
+                         tr("Export a file out of the vault, decrypted, to a location you choose."));
+    removeButton_ = makeActionButton(plate, tr("Remove"), "removeButton", QStringLiteral(":/icons/remove.svg"), QString());
+    setActionsEnabled(false);
+    connect(importButton, &QPushButton::clicked, this, &VaultBrowserWidget::onImportClicked);
+    connect(viewButton_, &QPushButton::clicked, this, &VaultBrowserWidget::onViewClicked);
+    connect(exportButton_, &QPushButton::clicked, this, &VaultBrowserWidget::onExportClicked);
+    connect(removeButton_, &QPushButton::clicked, this, &VaultBrowserWidget::onRemoveClicked);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(importButton);
+    buttons->addWidget(viewButton_);
+    buttons->addWidget(exportButton_);
+    buttons->addWidget(removeButton_);
+    buttons->addStretch();
+
+    statusLabel_ = new QLabel(plate);
+    statusLabel_->setObjectName(QStringLiteral("vaultStatusLabel"));
+    statusLabel_->setWordWrap(true);
+    statusLabel_->setProperty("role", "subtext");
+
+    auto* layout = new QVBoxLayout(plate);
+    layout->setContentsMargins(18, 18, 18, 18);
+    layout->setSpacing(14);
+    layout->addLayout(buttons);
+    layout->addWidget(table_);
+    layout->addWidget(statusLabel_);
+
+    refreshList();
+}
+
+VaultBrowserWidget::~VaultBrowserWidget() = default;
+
+void VaultBrowserWidget::refreshList()
+{
+    const std::vector<dorvex::vault::VaultContainer::EntryInfo> entries = container_.listEntries();
+    table_->setRowCount(static_cast<int>(entries.size()));
+    for (int row = 0; row < static_cast<int>(entries.size()); ++row) {
+        const auto& entry = entries[static_cast<std::size_t>(row)];
+        table_->setItem(row, 0, new QTableWidgetItem(entry.name));
+        table_->setItem(row, 1, new QTableWidgetItem(QString::number(entry.size) + tr(" bytes")));
+        table_->setItem(row, 2, new QTableWidgetItem(entry.importedAt.toLocalTime().toString(Qt::ISODate)));
+    }
+    setActionsEnabled(false);
+}
+
+void VaultBrowserWidget::clearDisplayedFileList()
+{
+    table_->clearContents();
+    table_->setRowCount(0);
+    setActionsEnabled(false);
+}
+
+void VaultBrowserWidget::importFromPath(const QString& path)
+{
+    const QString name = QFileInfo(path).fileName();
+    if (!SecureErase::canErase(path)) {
+        showStatus(tr("Could not import \"%1\" -- you don't have permission to delete this file, and this import "
+                      "flow always removes the original after copying it in. Free up delete permission on it "
+                      "first, or move a copy somewhere you can delete before importing it.")
+                       .arg(name),
+                   true);
+        return;
+    }
+    if (!container_.importFile(path, name)) {
+        showStatus(tr("Could not import \"%1\" (a file with that name may already be in the vault).").arg(name), true);
+        return;
+    }
+    statusLabel_->setStyleSheet(QString());
+    if (!SecureErase::eraseFile(path))
+        showStatus(tr("Imported \"%1\", but the original at \"%2\" could not be erased -- it's still on disk.")
+                       .arg(name, path),
+                   true);
+    else
+        showStatus(tr("Imported \"%1\" and securely erased the original.").arg(name), false);
+    refreshList();
+}
+
+void VaultBrowserWidget::viewRow(int row)
+{
+    // The in-memory viewer is not part of this build yet; View stays disabled and a double
+    // click shows nothing rather than decrypting an entry for no one.
+    (void)row;
+}
+
+void VaultBrowserWidget::onImportClicked()
+{
+    const QString path = QFileDialog::getOpenFileName(parentWidget(), tr("Import into vault"), QString(), QString(),
+                                                      nullptr, QFileDialog::DontUseNativeDialog);
+    if (!path.isEmpty())
+        importFromPath(path);
+}
+
+void VaultBrowserWidget::onViewClicked()
+{
+    const QList<QTableWidgetItem*> selected = table_->selectedItems();
+    if (!selected.isEmpty())
+        viewRow(selected.first()->row());
+}
+
+void VaultBrowserWidget::onExportClicked()
+{
+    const QString name = selectedName();
+    if (name.isEmpty())
+        return;
+    const QString path = QFileDialog::getSaveFileName(this, tr("Export from vault"), name, QString());
+    if (path.isEmpty())
+        return;
+    if (container_.exportFile(name, path))
+        showStatus(tr("Exported \"%1\".").arg(name), false);
+    else
+        showStatus(tr("Could not export \"%1\".").arg(name), true);
+}
+
+void VaultBrowserWidget::onRemoveClicked()
+{
+    const QString name = selectedName();
+    if (name.isEmpty())
+        return;
+    const auto answer = QMessageBox::warning(
+        this, tr("Remove From Vault"),
+        tr("Permanently remove \"%1\" from the vault?\n\nThis cannot be undone -- there is no way to recover this "
+           "file afterward.")
+            .arg(name),
+        QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel);
+    if (answer != QMessageBox::Yes)
+        return;
+    if (container_.removeFile(name)) {
+        showStatus(tr("Removed \"%1\" from the vault.").arg(name), false);
+        refreshList();
+    } else {
+        showStatus(tr("Could not remove \"%1\".").arg(name), true);
+    }
+}
+
+void VaultBrowserWidget::onRowDoubleClicked(int row, int column)
+{
+    (void)column;
+    viewRow(row);
+}
+
+void VaultBrowserWidget::updateActionButtons()
+{
+    setActionsEnabled(!table_->selectedItems().isEmpty());
+}
+
+void VaultBrowserWidget::setActionsEnabled(bool enabled)
+{
+    // View waits for the in-memory viewer; until then it is shown but never enabled.
+    viewButton_->setEnabled(false);
+    exportButton_->setEnabled(enabled);
+    removeButton_->setEnabled(enabled);
+}
+
+void VaultBrowserWidget::showStatus(const QString& text, bool failure)
+{
+    statusLabel_->setStyleSheet(failure ? QString::fromLatin1(signin::kErrorStyle) : QString());
+    statusLabel_->setText(text);
+}
+
+QString VaultBrowserWidget::selectedName() const
+{
+    const QList<QTableWidgetItem*> selected = table_->selectedItems();
+    if (selected.isEmpty())
+        return QString();
+    const QTableWidgetItem* item = table_->item(selected.first()->row(), 0);
+    // A copy: removing the entry wipes the container's own copy of the name.
+    return item != nullptr ? QString(item->text().constData(), item->text().size()) : QString();
+}

@@ -1,0 +1,225 @@
+// The vault browser over a real container: import with erase, the refusals, export, remove.
+#include "SessionFixture.h"
+
+#include "ui/VaultBrowserWidget.h"
+
+#include <QDateTime>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QTableWidget>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+using namespace session_test;
+using dorvex::vault::VaultContainer;
+
+namespace {
+
+// Makes a file or folder immutable (root) so that even root cannot change or delete it;
+// false where the file system or the process's capabilities do not allow it.
+bool setImmutable(const QString& path, bool on)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return ok;
+}
+
+class BrowserTest : public SessionTest {
+protected:
+    void SetUp() override
+    {
+        SessionTest::SetUp();
+        key = createAccountAndVault();
+        container = reopen(key);
+        ASSERT_NE(container, nullptr);
+        browser = std::make_unique<VaultBrowserWidget>(*container);
+        table = browser->findChild<QTableWidget*>(QStringLiteral("vaultTable"));
+        status = browser->findChild<QLabel*>(QStringLiteral("vaultStatusLabel"));
+        ASSERT_NE(table, nullptr);
+        ASSERT_NE(status, nullptr);
+        sourceDir = dorvex::test::makeScratchDir();
+    }
+    void TearDown() override
+    {
+        browser.reset();
+        container.reset();
+        SessionTest::TearDown();
+    }
+
+    QPushButton* button(const char* name) const { return browser->findChild<QPushButton*>(QString::fromLatin1(name)); }
+    bool failureColoured() const { return status->styleSheet() == QStringLiteral("color: #FF7A7A;"); }
+
+    QString makeSource(const QString& name, const QByteArray& bytes)
+    {
+        const QString path = sourceDir + QLatin1Char('/') + name;
+        writeFile(path, bytes);
+        return path;
+    }
+
+    dorvex::crypto::SecureBuffer key;
+    std::unique_ptr<VaultContainer> container;
+    std::unique_ptr<VaultBrowserWidget> browser;
+    QTableWidget* table = nullptr;
+    QLabel* status = nullptr;
+    QString sourceDir;
+};
+
+}  // namespace
+
+TEST_F(BrowserTest, EmptyVaultShowsNoRowsAndNoActions)
+{
+    EXPECT_EQ(table->rowCount(), 0);
+    EXPECT_EQ(table->columnCount(), 3);
+    EXPECT_EQ(table->horizontalHeaderItem(0)->text(), QStringLiteral("Name"));
+    EXPECT_EQ(table->horizontalHeaderItem(1)->text(), QStringLiteral("Size"));
+    EXPECT_EQ(table->horizontalHeaderItem(2)->text(), QStringLiteral("Imported"));
+    EXPECT_TRUE(button("importButton")->isEnabled());
+    for (const char* name : {"viewButton", "exportButton", "removeButton"})
+        EXPECT_FALSE(button(name)->isEnabled()) << name;
+}
+
+TEST_F(BrowserTest, ImportListsTheEntryErasesTheOriginalAndExportGivesTheBytesBack)
+{
+    const QByteArray bytes = QByteArray("report contents\n").repeated(1000) + QByteArray(1, '\0');
+    const QString source = makeSource(QStringLiteral("report.txt"), bytes);
+    browser->importFromPath(source);
+
+    EXPECT_EQ(status->text(), QStringLiteral("Imported \"report.txt\" and securely erased the original."));
+    EXPECT_FALSE(failureColoured());
+    EXPECT_FALSE(QFile::exists(source));
+    ASSERT_EQ(table->rowCount(), 1);
+    EXPECT_EQ(table->item(0, 0)->text(), QStringLiteral("report.txt"));
+    EXPECT_EQ(table->item(0, 1)->text(), QString::number(bytes.size()) + QStringLiteral(" bytes"));
+    const QDateTime imported = QDateTime::fromString(table->item(0, 2)->text(), Qt::ISODate);
+    EXPECT_TRUE(imported.isValid()) << table->item(0, 2)->text().toStdString();
+
+    table->selectRow(0);
+    EXPECT_TRUE(button("exportButton")->isEnabled());
+    EXPECT_TRUE(button("removeButton")->isEnabled());
+    EXPECT_FALSE(button("viewButton")->isEnabled()) << "no viewer exists yet";
+
+    const QString exported = sourceDir + QStringLiteral("/out.txt");
+    dorvex::test::whenShown<QFileDialog>([exported](QFileDialog* dialog) {
+        dialog->selectFile(exported);
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    browser->onExportClicked();
+    EXPECT_EQ(readFile(exported), bytes);
+    EXPECT_EQ(status->text(), QStringLiteral("Exported \"report.txt\"."));
+    EXPECT_FALSE(failureColoured());
+}
+
+TEST_F(BrowserTest, NameCollisionIsRefusedAndKeepsTheOriginal)
+{
+    browser->importFromPath(makeSource(QStringLiteral("a.txt"), "first"));
+    const QString again = sourceDir + QStringLiteral("/again");
+    ASSERT_TRUE(QDir().mkpath(again));
+    const QString second = again + QStringLiteral("/a.txt");
+    writeFile(second, "second");
+    const quint64 generation = container->generationCounter();
+
+    browser->importFromPath(second);
+    EXPECT_EQ(status->text(),
+              QStringLiteral("Could not import \"a.txt\" (a file with that name may already be in the vault)."));
+    EXPECT_TRUE(failureColoured());
+    EXPECT_EQ(readFile(second), QByteArray("second"));
+    EXPECT_EQ(container->generationCounter(), generation);
+    auto stored = container->readFileBytes(QStringLiteral("a.txt"));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(stored->data()), static_cast<int>(stored->size())), "first");
+}
+
+TEST_F(BrowserTest, FileThatMayNotBeDeletedIsRefusedBeforeTheVaultIsTouched)
+{
+    const QString locked = sourceDir + QStringLiteral("/locked");
+    ASSERT_TRUE(QDir().mkpath(locked));
+    const QString source = locked + QStringLiteral("/secret.pdf");
+    writeFile(source, "%PDF-1.4");
+    const bool asRoot = ::geteuid() == 0;
+    if (asRoot ? !setImmutable(locked, true) : !QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner))
+        GTEST_SKIP() << "cannot take away delete permission here";
+    const quint64 generation = container->generationCounter();
+
+    browser->importFromPath(source);
+
+    if (asRoot)
+        setImmutable(locked, false);
+    else
+        QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    EXPECT_EQ(status->text(),
+              QStringLiteral("Could not import \"secret.pdf\" -- you don't have permission to delete this file, and "
+                             "this import flow always removes the original after copying it in. Free up delete "
+                             "permission on it first, or move a copy somewhere you can delete before importing it."));
+    EXPECT_TRUE(failureColoured());
+    EXPECT_EQ(container->generationCounter(), generation);
+    EXPECT_TRUE(container->listEntries().empty());
+    EXPECT_TRUE(QFile::exists(source));
+}
+
+TEST_F(BrowserTest, ImportWhoseEraseFailsListsTheEntryAndNamesThePath)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs an immutable file, which only root can make";
+    const QString source = makeSource(QStringLiteral("kept.txt"), "still here");
+    if (!setImmutable(source, true))
+        GTEST_SKIP() << "the file system does not take the immutable flag";
+    browser->importFromPath(source);
+    setImmutable(source, false);
+
+    EXPECT_EQ(status->text(), QStringLiteral("Imported \"kept.txt\", but the original at \"%1\" could not be erased "
+                                             "-- it's still on disk.")
+                                  .arg(source));
+    EXPECT_TRUE(failureColoured());
+    ASSERT_EQ(table->rowCount(), 1);
+    EXPECT_EQ(table->item(0, 0)->text(), QStringLiteral("kept.txt"));
+}
+
+TEST_F(BrowserTest, RemoveAsksWithCancelAsDefaultAndOnlyYesRemoves)
+{
+    browser->importFromPath(makeSource(QStringLiteral("draft.docx"), "PK draft"));
+    const QString before = status->text();
+    table->selectRow(0);
+
+    auto cancelled = answerNextMessage(QMessageBox::Cancel);
+    browser->onRemoveClicked();
+    EXPECT_TRUE(cancelled->shown);
+    EXPECT_TRUE(cancelled->cancelWasDefault);
+    EXPECT_EQ(cancelled->title, QStringLiteral("Remove From Vault"));
+    EXPECT_EQ(cancelled->text, QStringLiteral("Permanently remove \"draft.docx\" from the vault?\n\nThis cannot be "
+                                              "undone -- there is no way to recover this file afterward."));
+    EXPECT_TRUE(container->contains(QStringLiteral("draft.docx")));
+    EXPECT_EQ(status->text(), before);
+
+    auto confirmed = answerNextMessage(QMessageBox::Yes);
+    browser->onRemoveClicked();
+    EXPECT_TRUE(confirmed->shown);
+    EXPECT_FALSE(container->contains(QStringLiteral("draft.docx")));
+    EXPECT_EQ(status->text(), QStringLiteral("Removed \"draft.docx\" from the vault."));
+    EXPECT_EQ(table->rowCount(), 0);
+    EXPECT_FALSE(button("removeButton")->isEnabled());
+}
+
+TEST_F(BrowserTest, ClearingTheListLeavesNoNameOnScreen)
+{
+    browser->importFromPath(makeSource(QStringLiteral("one.txt"), "1"));
+    browser->importFromPath(makeSource(QStringLiteral("two.txt"), "2"));
+    table->selectRow(1);
+    browser->clearDisplayedFileList();
+    EXPECT_EQ(table->rowCount(), 0);
+    EXPECT_FALSE(button("exportButton")->isEnabled());
+    EXPECT_FALSE(button("removeButton")->isEnabled());
+    EXPECT_EQ(container->listEntries().size(), 2u);
+}

@@ -1,0 +1,396 @@
+// Whole passes of the session flow, with the real dialogs driven by object name.
+#include "SessionFixture.h"
+
+#include "core/Totp.h"
+#include "ui/FirstRunWizard.h"
+#include "ui/LoginDialog.h"
+#include "ui/MainWindow.h"
+#include "ui/TwoFactorPromptDialog.h"
+#include "vault/FileBlockStore.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMap>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTimer>
+#include <QUrlQuery>
+
+using namespace session_test;
+using dorvex::crypto::SecureBuffer;
+using dorvex::core::Totp;
+using dorvex::core::TwoFactorManager;
+using dorvex::vault::VaultContainer;
+
+namespace {
+
+// Signs in with `password` at the next login dialog.
+void signInWith(const QString& password)
+{
+    dorvex::test::whenShown<LoginDialog>([password](LoginDialog* login) {
+        login->findChild<QLineEdit*>(QStringLiteral("loginPasswordEdit"))->setText(password);
+        login->findChild<QPushButton*>(QStringLiteral("loginUnlockButton"))->click();
+    });
+}
+
+// What the main window showed when it appeared; then it is closed or signed out of.
+struct WindowSeen {
+    bool shown = false;
+    bool hasVault = false;
+    QStringList names;
+};
+
+std::shared_ptr<WindowSeen> whenMainWindow(bool signOut)
+{
+    auto seen = std::make_shared<WindowSeen>();
+    dorvex::test::whenShown<MainWindow>([seen, signOut](MainWindow* window) {
+        seen->shown = true;
+        seen->hasVault = window->container() != nullptr;
+        if (auto* table = window->findChild<QTableWidget*>(QStringLiteral("vaultTable")))
+            for (int row = 0; row < table->rowCount(); ++row)
+                seen->names << table->item(row, 0)->text();
+        QTimer::singleShot(0, window, [window, signOut] {
+            if (signOut) {
+                window->wipeSessionSynchronously();
+                QCoreApplication::exit(MainWindow::kSignInAgainExitCode);
+            } else {
+                window->close();
+            }
+        });
+    });
+    return seen;
+}
+
+// Every file below `dir` with its bytes, to show that a refusal changed nothing.
+QMap<QString, QByteArray> snapshot(const QString& dir)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile file(path);
+        files.insert(path, file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>"));
+    }
+    return files;
+}
+
+SecureBuffer secretOf(const QString& uri)
+{
+    auto decoded = Totp::base32Decode(QUrlQuery(QUrl(uri)).queryItemValue(QStringLiteral("secret")));
+    EXPECT_TRUE(decoded);
+    return decoded ? std::move(*decoded) : SecureBuffer();
+}
+
+class SessionFlowTest : public SessionTest {
+protected:
+    // Turns two-factor authentication on as a finished enrolment leaves it; returns the secret.
+    SecureBuffer enableTwoFactor(const SecureBuffer& passwordKey)
+    {
+        auto uri = twoFactor->beginEnrollment(passwordKey, QStringLiteral("alice"), QStringLiteral("Murravo"));
+        EXPECT_TRUE(uri);
+        if (!uri)
+            return {};
+        TwoFactorManager::Settings s;
+        EXPECT_TRUE(twoFactor->readSettings(s));
+        s.enabled = true;
+        s.wrappedSecret = s.pendingWrappedSecret;
+        s.pendingWrappedSecret.clear();
+        EXPECT_TRUE(twoFactor->writeSettings(s));
+        return secretOf(*uri);
+    }
+
+    // An account with two-factor authentication on and its vault keyed with the combined key;
+    // returns the secret.
+    SecureBuffer createTwoFactorAccountAndVault()
+    {
+        auto passwordKey = auth->createIdentity(QStringLiteral("alice"), kPassword.toStdString());
+        EXPECT_TRUE(passwordKey);
+        if (!passwordKey)
+            return {};
+        SecureBuffer secret = enableTwoFactor(*passwordKey);
+        const SecureBuffer combined = TwoFactorManager::combineForVaultKey(*passwordKey, secret);
+        auto container =
+            dorvex::app::openOrCreateVault(*storage, vaultPath(), combined, kMachine, *guard, QString(), nullptr);
+        EXPECT_NE(container, nullptr);
+        if (!container)
+            return {};
+        EXPECT_TRUE(auth->bindVaultKeyToVaultIdentity(*passwordKey, container->vaultId()));
+        EXPECT_TRUE(storage->setBoundVaultId(container->vaultId()));
+        return secret;
+    }
+
+    QString codeNow(const SecureBuffer& secret) const
+    {
+        return Totp::generateTotp(secret, g_nowMs / 1000, 30, 6);
+    }
+};
+
+}  // namespace
+
+TEST_F(SessionFlowTest, FirstRunCreatesTheAccountAndABoundVault)
+{
+    QStringList errors;
+    dorvex::test::whenShown<FirstRunWizard>([&errors](FirstRunWizard* wizard) {
+        const QList<QLineEdit*> edits = wizard->findChildren<QLineEdit*>();
+        ASSERT_EQ(edits.size(), 3);
+        auto* create = wizard->findChild<QPushButton*>(QStringLiteral("firstRunCreateButton"));
+        auto* error = wizard->findChild<QLabel*>(QStringLiteral("firstRunErrorLabel"));
+        const struct {
+            QString user, pass, confirm;
+        } attempts[] = {
+            {QString(), kPassword, kPassword},
+            {QStringLiteral("alice"), QStringLiteral("short"), QStringLiteral("short")},
+            {QStringLiteral("alice"), kPassword, kPassword + QStringLiteral("x")},
+        };
+        for (const auto& attempt : attempts) {
+            edits[0]->setText(attempt.user);
+            edits[1]->setText(attempt.pass);
+            edits[2]->setText(attempt.confirm);
+            create->click();
+            errors << error->text();
+            ASSERT_TRUE(wizard->isVisible());
+        }
+        edits[0]->setText(QStringLiteral("alice"));
+        edits[1]->setText(kPassword);
+        edits[2]->setText(kPassword);
+        create->click();
+    });
+    auto window = whenMainWindow(false);
+
+    EXPECT_FALSE(runPass());
+    ASSERT_EQ(errors.size(), 3);
+    EXPECT_EQ(errors[0], QStringLiteral("Choose a username."));
+    EXPECT_FALSE(errors[1].isEmpty());
+    EXPECT_EQ(errors[2], QStringLiteral("Passwords do not match."));
+    EXPECT_TRUE(window->shown);
+    EXPECT_TRUE(window->hasVault);
+    EXPECT_TRUE(auth->identityExists());
+
+    const QString vaultId = VaultContainer::peekVaultId(vaultPath());
+    ASSERT_FALSE(vaultId.isEmpty());
+    EXPECT_EQ(storage->boundVaultId(), vaultId);
+    EXPECT_TRUE(storage->boundVaultIdRecorded());
+    // The identity's key is bound to the vault: it signs in against that id and no other.
+    auto key = auth->login(kPassword.toStdString(), true, vaultId, nullptr, nullptr);
+    EXPECT_TRUE(key);
+    QString otherId = vaultId;
+    otherId[0] = otherId[0] == QLatin1Char('a') ? QLatin1Char('b') : QLatin1Char('a');
+    otherId[1] = otherId[1] == QLatin1Char('a') ? QLatin1Char('b') : QLatin1Char('a');
+    EXPECT_FALSE(auth->login(kPassword.toStdString(), true, otherId, nullptr, nullptr));
+}
+
+TEST_F(SessionFlowTest, SignOutLeadsToASecondPassThatSignsInWithThePassword)
+{
+    const SecureBuffer key = createAccountAndVault();
+    {
+        auto container = reopen(key);
+        ASSERT_NE(container, nullptr);
+        const QString source = dorvex::test::makeScratchDir() + QStringLiteral("/a.txt");
+        writeFile(source, "kept across passes");
+        ASSERT_TRUE(container->importFile(source, QStringLiteral("a.txt")));
+    }
+    signInWith(kPassword);
+    auto first = whenMainWindow(true);
+    EXPECT_TRUE(runPass());
+    EXPECT_EQ(first->names, QStringList{QStringLiteral("a.txt")});
+
+    QString error;
+    dorvex::test::whenShown<LoginDialog>([&error](LoginDialog* login) {
+        login->findChild<QLineEdit*>(QStringLiteral("loginPasswordEdit"))->setText(QStringLiteral("Wrong-Pass-99!"));
+        login->findChild<QPushButton*>(QStringLiteral("loginUnlockButton"))->click();
+        error = login->findChild<QLabel*>(QStringLiteral("loginErrorLabel"))->text();
+        login->findChild<QLineEdit*>(QStringLiteral("loginPasswordEdit"))->setText(kPassword);
+        login->findChild<QPushButton*>(QStringLiteral("loginUnlockButton"))->click();
+    });
+    auto second = whenMainWindow(false);
+    EXPECT_FALSE(runPass());
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(second->names, QStringList{QStringLiteral("a.txt")});
+}
+
+TEST_F(SessionFlowTest, CancellingTheLoginEndsTheProgram)
+{
+    (void)createAccountAndVault();
+    dorvex::test::whenShown<LoginDialog>([](LoginDialog* login) { login->reject(); });
+    EXPECT_FALSE(runPass());
+}
+
+TEST_F(SessionFlowTest, TwoFactorCodeOpensTheVaultWithTheCombinedKey)
+{
+    const SecureBuffer secret = createTwoFactorAccountAndVault();
+    ASSERT_FALSE(secret.empty());
+    signInWith(kPassword);
+    const QString rightCode = codeNow(secret);
+    const QString wrongCode = rightCode == QStringLiteral("000000") ? QStringLiteral("111111") : QStringLiteral("000000");
+    QString wrongError;
+    bool stayedOpen = false;
+    dorvex::test::whenShown<TwoFactorPromptDialog>([&](TwoFactorPromptDialog* prompt) {
+        auto* edit = prompt->findChild<QLineEdit*>(QStringLiteral("twoFactorPromptCodeEdit"));
+        auto* verify = prompt->findChild<QPushButton*>(QStringLiteral("twoFactorPromptVerifyButton"));
+        edit->setText(wrongCode);
+        verify->click();
+        wrongError = prompt->findChild<QLabel*>(QStringLiteral("twoFactorPromptErrorLabel"))->text();
+        stayedOpen = prompt->isVisible();
+        edit->setText(rightCode);
+        verify->click();
+    });
+    auto window = whenMainWindow(false);
+    EXPECT_FALSE(runPass());
+    EXPECT_TRUE(stayedOpen);
+    EXPECT_FALSE(wrongError.isEmpty());
+    EXPECT_TRUE(window->shown);
+    EXPECT_TRUE(window->hasVault);
+}
+
+TEST_F(SessionFlowTest, CancellingTheTwoFactorPromptEndsTheProgram)
+{
+    const SecureBuffer key = createAccountAndVault();
+    (void)enableTwoFactor(key);
+    signInWith(kPassword);
+    dorvex::test::whenShown<TwoFactorPromptDialog>([](TwoFactorPromptDialog* prompt) { prompt->reject(); });
+    EXPECT_FALSE(runPass());
+}
+
+TEST_F(SessionFlowTest, StartUpRefusalsChangeNoFile)
+{
+    struct Case {
+        const char* name;
+        std::function<void(SessionFlowTest&)> arrange;
+        QString title;
+        QString textStart;
+    } const cases[] = {
+        {"vault replaced by another",
+         [](SessionFlowTest& t) {
+             QFile::remove(t.vaultPath());
+             const SecureBuffer other = dorvex::crypto::SecureBuffer(32);
+             auto replacement = VaultContainer::create(std::make_unique<dorvex::vault::FileBlockStore>(t.vaultPath()),
+                                                       other, kMachine);
+             ASSERT_NE(replacement, nullptr);
+         },
+         QStringLiteral("Murravo - Vault Identity Mismatch"),
+         QStringLiteral("The vault file at this location does not match the one Murravo's configuration expects.")},
+        {"vault missing with a recorded binding", [](SessionFlowTest& t) { QFile::remove(t.vaultPath()); },
+         QStringLiteral("Murravo - Vault Identity Mismatch"),
+         QStringLiteral("The vault file at this location does not match")},
+        {"binding cleared but recorded",
+         [](SessionFlowTest& t) {
+             dorvex::vault::StorageConfig::Settings s;
+             ASSERT_TRUE(t.storage->loadForWrite(s));
+             s.boundVaultId.clear();
+             s.boundVaultIdRecorded = true;
+             ASSERT_TRUE(t.storage->writeSettings(s));
+         },
+         QStringLiteral("Murravo - Vault Identity Mismatch"),
+         QStringLiteral("The vault file at this location does not match")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        (void)createAccountAndVault();
+        c.arrange(*this);
+        const auto before = snapshot(dataDir);
+        auto seen = answerNextMessage(QMessageBox::Ok);
+        EXPECT_FALSE(runPass());
+        EXPECT_TRUE(seen->shown);
+        EXPECT_EQ(seen->title, c.title);
+        EXPECT_TRUE(seen->text.startsWith(c.textStart)) << seen->text.toStdString();
+        EXPECT_EQ(snapshot(dataDir), before);
+    }
+}
+
+TEST_F(SessionFlowTest, VaultHeldByAnotherStoreIsUnavailableWithTheLockText)
+{
+    (void)createAccountAndVault();
+    dorvex::vault::FileBlockStore holder(vaultPath());
+    ASSERT_TRUE(holder.open());
+    signInWith(kPassword);
+    auto seen = answerNextMessage(QMessageBox::Ok);
+    EXPECT_FALSE(runPass());
+    EXPECT_EQ(seen->title, QStringLiteral("Vault Unavailable"));
+    EXPECT_EQ(seen->text, QStringLiteral("The vault file appears to be open already -- either in another Murravo "
+                                         "window, or in a previous session that hasn't finished closing yet. Wait a "
+                                         "few seconds and try again."));
+}
+
+TEST_F(SessionFlowTest, CorruptedStorageConfigurationStopsBeforeSignIn)
+{
+    (void)createAccountAndVault();
+    QFile file(dataDir + QStringLiteral("/storage.dat"));
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    QByteArray bytes = file.readAll();
+    bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x01);
+    ASSERT_TRUE(file.seek(0));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+    file.close();
+    const auto before = snapshot(dataDir);
+
+    auto seen = answerNextMessage(QMessageBox::Ok);
+    EXPECT_EQ(dorvex::app::runSessions(dataDir), 1);
+    EXPECT_EQ(seen->title, QStringLiteral("Murravo - Storage Configuration Error"));
+    EXPECT_TRUE(seen->text.startsWith(QStringLiteral("Murravo's storage configuration could not be verified")))
+        << seen->text.toStdString();
+    EXPECT_EQ(snapshot(dataDir), before);
+
+    // Without the keychain item behind its key the other text explains what was lost.
+    keychain.items.clear();
+    dorvex::core::LocalIntegrityKey::clearCache();
+    auto lost = answerNextMessage(QMessageBox::Ok);
+    EXPECT_EQ(dorvex::app::runSessions(dataDir), 1);
+    EXPECT_TRUE(lost->text.startsWith(QStringLiteral("Murravo could not obtain the secure key that protects its "
+                                                     "storage configuration")))
+        << lost->text.toStdString();
+    EXPECT_EQ(snapshot(dataDir), before);
+}
+
+TEST_F(SessionFlowTest, LostTwoFactorStateOffersTheRestore)
+{
+    const SecureBuffer secret = createTwoFactorAccountAndVault();
+    ASSERT_FALSE(secret.empty());
+    ASSERT_TRUE(QFile::remove(twoFactor->path()));
+    const QString typedSecret = QStringLiteral("  ") + Totp::base32Encode(secret).toLower() + QStringLiteral(" ");
+
+    struct Case {
+        const char* name;
+        QMessageBox::StandardButton answer;
+        QString typed;  // empty: the input is cancelled
+        QString warning;
+        bool opens;
+    } const cases[] = {
+        {"answered no", QMessageBox::No, QString(), QString(), false},
+        {"not base32", QMessageBox::Yes, QStringLiteral("not a secret!"),
+         QStringLiteral("That doesn't look like a valid secret. Nothing was changed."), false},
+        {"wrong secret", QMessageBox::Yes, QStringLiteral("JBSWY3DPEHPK3PXP"),
+         QStringLiteral("That secret did not open this vault. Nothing was changed."), false},
+        {"the saved secret with spaces", QMessageBox::Yes, typedSecret, QString(), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        signInWith(kPassword);
+        auto question = answerNextMessage(c.answer);
+        QString warning;
+        if (c.answer == QMessageBox::Yes) {
+            const QString typed = c.typed;
+            dorvex::test::whenShown<QInputDialog>([typed, &warning](QInputDialog* input) {
+                input->setTextValue(typed);
+                if (!typed.contains(QLatin1Char('=')))
+                    dorvex::test::whenShown<QMessageBox>([&warning](QMessageBox* box) {
+                        warning = box->text();
+                        box->accept();
+                    });
+                input->accept();
+            });
+        }
+        auto window = whenMainWindow(false);
+        EXPECT_FALSE(runPass());
+        EXPECT_EQ(question->title, QStringLiteral("Restore Two-Factor Authentication"));
+        EXPECT_EQ(warning, c.warning);
+        EXPECT_TRUE(window->shown);
+        EXPECT_EQ(window->hasVault, c.opens);
+        EXPECT_EQ(twoFactor->isEnabled(), c.opens);
+        dorvex::test::closeStrayWidgets();
+    }
+}
