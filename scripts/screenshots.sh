@@ -46,7 +46,5 @@ kill "$app_pid" 2>/dev/null || true
 wait "$app_pid" 2>/dev/null || true
 unset app_pid
 
-# Every dialog with sample state.
+# Every dialog, and the main window with a few entries, with sample state.
 "$build/tests/ui_dialogs/murravo_screenshots" "$out"
-
-# Hook: the main window with a few entries (shot "main-window" of the same tool, once it exists).

@@ -8,9 +8,19 @@
 #include "ui/HelpDialog.h"
 #include "ui/IdleLockWarningDialog.h"
 #include "ui/LoginDialog.h"
+#include "ui/MainWindow.h"
 #include "ui/TwoFactorPromptDialog.h"
+#include "ui/VaultBrowserWidget.h"
+#include "core/IdleLockSettings.h"
+#include "crypto/AeadCipher.h"
+#include "vault/FileBlockStore.h"
+#include "vault/StorageConfig.h"
+#include "vault/VaultContainer.h"
+#include "vault/VaultRollbackGuard.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QTableWidget>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
@@ -58,7 +68,7 @@ int main(int argc, char** argv)
     QDir().mkpath(dataDir);
     dorvex::core::AuthManager auth(dataDir + QStringLiteral("/identity.dat"));
     dorvex::core::TwoFactorManager twoFactor(dataDir + QStringLiteral("/twofactor.dat"));
-    const dorvex::crypto::SecureBuffer sampleKey(32);
+    const dorvex::crypto::SecureBuffer sampleKey = dorvex::crypto::AeadCipher::generateKey();
 
     std::map<QString, std::function<bool()>> shots = {
         {QStringLiteral("first-run-wizard"),
@@ -98,7 +108,48 @@ int main(int argc, char** argv)
              AboutDialog about;
              return save(about, outDir, QStringLiteral("about"));
          }},
-        // Hook: the main window with a few entries is added here as "main-window".
+        {QStringLiteral("main-window"),
+         [&] {
+             const QString vaultPath = dataDir + QStringLiteral("/vault.drvx");
+             auto container = dorvex::vault::VaultContainer::create(
+                 std::make_unique<dorvex::vault::FileBlockStore>(vaultPath), sampleKey, QStringLiteral("screenshots"));
+             if (!container)
+                 return false;
+             const struct {
+                 const char* name;
+                 int size;
+             } samples[] = {{"passport-scan.png", 1843200}, {"tax-return-2025.pdf", 412877},
+                            {"insurance-policy.docx", 96512}, {"budget.xlsx", 38421}, {"wifi-passwords.txt", 612}};
+             for (const auto& sample : samples) {
+                 const QString source = dataDir + QLatin1Char('/') + QString::fromLatin1(sample.name);
+                 QFile file(source);
+                 if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray(sample.size, 'x')) != sample.size)
+                     return false;
+                 file.close();
+                 if (!container->importFile(source, QString::fromLatin1(sample.name)))
+                     return false;
+                 QFile::remove(source);
+             }
+             dorvex::core::IdleLockSettings idleLock(dataDir + QStringLiteral("/idlelock.dat"));
+             dorvex::vault::VaultRollbackGuard guard(dataDir + QStringLiteral("/vault_generation.dat"));
+             dorvex::vault::StorageConfig storage(dataDir + QStringLiteral("/storage.dat"),
+                                                  QStringLiteral("screenshots"), 0);
+             MainWindow window(dorvex::crypto::SecureBuffer(sampleKey.data(), sampleKey.size()),
+                               QStringLiteral("alice"), QStringLiteral("screenshots"), std::move(container), auth,
+                               twoFactor, storage, idleLock, guard);
+             if (auto* table = window.findChild<QTableWidget*>(QStringLiteral("vaultTable"))) {
+                 table->setColumnWidth(0, 260);
+                 table->setColumnWidth(1, 140);
+                 table->selectRow(1);
+             }
+             window.show();
+             for (int i = 0; i < 5; ++i)
+                 QApplication::processEvents();
+             const QString path = outDir + QStringLiteral("/main-window.png");
+             const bool ok = window.grab().save(path);
+             std::fprintf(ok ? stdout : stderr, "%s %s\n", ok ? "wrote" : "could not write", qPrintable(path));
+             return ok;
+         }},
     };
 
     QStringList wanted;

@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
 
@@ -113,11 +114,14 @@ TEST_F(BrowserTest, ImportListsTheEntryErasesTheOriginalAndExportGivesTheBytesBa
 
     const QString exported = sourceDir + QStringLiteral("/out.txt");
     dorvex::test::whenShown<QFileDialog>([exported](QFileDialog* dialog) {
-        dialog->selectFile(exported);
+        // Typed as a user would: selectFile() races the dialog's directory listing.
+        auto* nameEdit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(nameEdit, nullptr);
+        nameEdit->setText(exported);
         QMetaObject::invokeMethod(dialog, "accept");
     });
     browser->onExportClicked();
-    EXPECT_EQ(readFile(exported), bytes);
+    EXPECT_EQ(readFile(exported), bytes) << status->text().toStdString();
     EXPECT_EQ(status->text(), QStringLiteral("Exported \"report.txt\"."));
     EXPECT_FALSE(failureColoured());
 }
