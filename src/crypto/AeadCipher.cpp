@@ -39,15 +39,16 @@ void sealWith(unsigned char suite, const SecureBuffer& key, const unsigned char*
     }
 }
 
-bool openWith(const SecureBuffer& key, const unsigned char* nonce, const unsigned char* sealed, std::size_t length,
-              unsigned char* out, const unsigned char* ad, std::size_t adLength)
+// Decrypts ciphertext | tag (length bytes, may alias out) sealed with the given suite.
+bool openWith(const SecureBuffer& key, const unsigned char* nonce, unsigned char suite, const unsigned char* ciphertext,
+              std::size_t length, unsigned char* out, const unsigned char* ad, std::size_t adLength)
 {
     unsigned long long produced = 0;
-    if (sealed[0] == AeadCipher::kSuiteAes256Gcm) {
-        return crypto_aead_aes256gcm_decrypt(out, &produced, nullptr, sealed + 1, length - 1,
-                                             adPointer(ad, adLength), adLength, nonce, key.data()) == 0;
+    if (suite == AeadCipher::kSuiteAes256Gcm) {
+        return crypto_aead_aes256gcm_decrypt(out, &produced, nullptr, ciphertext, length, adPointer(ad, adLength),
+                                             adLength, nonce, key.data()) == 0;
     }
-    return crypto_aead_xchacha20poly1305_ietf_decrypt(out, &produced, nullptr, sealed + 1, length - 1,
+    return crypto_aead_xchacha20poly1305_ietf_decrypt(out, &produced, nullptr, ciphertext, length,
                                                       adPointer(ad, adLength), adLength, nonce, key.data()) == 0;
 }
 
@@ -114,8 +115,8 @@ std::optional<std::vector<unsigned char>> AeadCipher::decrypt(const SecureBuffer
     if (sealed[0] == kSuiteAes256Gcm && crypto_aead_aes256gcm_is_available() != 1)
         return std::nullopt;  // cannot be opened on a processor without AES-NI
     std::vector<unsigned char> plain(sealed.size() - kOverheadBytes);
-    if (!openWith(key, nonce.data(), sealed.data(), sealed.size(), plain.data(), associatedData.data(),
-                  associatedData.size())) {
+    if (!openWith(key, nonce.data(), sealed[0], sealed.data() + 1, sealed.size() - 1, plain.data(),
+                  associatedData.data(), associatedData.size())) {
         secureZero(plain);
         return std::nullopt;
     }
@@ -138,12 +139,24 @@ bool AeadCipher::openInPlace(const SecureBuffer& key, const unsigned char* nonce
 {
     checkLengths(key, kNonceBytes, "AeadCipher::decrypt: key must be kKeyBytes long",
                  "AeadCipher::decrypt: nonce must be kNonceBytes long");
+    if (sealedLength < kOverheadBytes)
+        return false;
+    return openCiphertextInPlace(key, nonce24, sealed[0], sealed + 1, sealedLength - 1, associatedData,
+                                 associatedLength);
+}
+
+bool AeadCipher::openCiphertextInPlace(const SecureBuffer& key, const unsigned char* nonce24, unsigned char suite,
+                                       unsigned char* ciphertext, std::size_t length,
+                                       const unsigned char* associatedData, std::size_t associatedLength)
+{
+    checkLengths(key, kNonceBytes, "AeadCipher::decrypt: key must be kKeyBytes long",
+                 "AeadCipher::decrypt: nonce must be kNonceBytes long");
     detail::ensureSodiumInitialized();
-    if (sealedLength < kOverheadBytes || sealed[0] > kSuiteXChaCha20Poly1305)
+    if (length < kTagBytes || suite > kSuiteXChaCha20Poly1305)
         return false;
-    if (sealed[0] == kSuiteAes256Gcm && crypto_aead_aes256gcm_is_available() != 1)
+    if (suite == kSuiteAes256Gcm && crypto_aead_aes256gcm_is_available() != 1)
         return false;
-    return openWith(key, nonce24, sealed, sealedLength, sealed + 1, associatedData, associatedLength);
+    return openWith(key, nonce24, suite, ciphertext, length, ciphertext, associatedData, associatedLength);
 }
 
 std::vector<unsigned char> KeyWrap::wrap(const SecureBuffer& wrappingKey, const SecureBuffer& keyToWrap,

@@ -168,6 +168,7 @@ bool VaultContainer::importFile(const QString& sourcePath, const QString& name)
     // One buffer laid out as nonce | suite | ciphertext | tag; the contents are sealed in place.
     const auto total = static_cast<std::size_t>(size) + static_cast<std::size_t>(kBlobOverhead);
     std::unique_ptr<unsigned char[]> blob = std::make_unique_for_overwrite<unsigned char[]>(total);
+    platform::adviseLargeBuffer(blob.get(), total);
     unsigned char* plain = blob.get() + 25;
     qint64 got = 0;
     while (got < size) {
@@ -219,21 +220,33 @@ std::optional<std::vector<unsigned char>> VaultContainer::decryptEntry(const Ind
     if (entry.dataOffset < 0 || entry.dataLength < 24 || entry.dataOffset > storeSize ||
         entry.dataLength > storeSize - entry.dataOffset)
         return std::nullopt;
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(entry.dataLength));
-    if (!store_->readAt(entry.dataOffset, buffer.data(), entry.dataLength))
+    // Too short to hold nonce, suite and tag: it could never be opened.
+    if (entry.dataLength < kBlobOverhead)
+        return std::nullopt;
+    // Nonce and suite are read apart so that the ciphertext, and after decryption the plaintext,
+    // starts the returned buffer: no move of the whole contents afterwards.
+    unsigned char head[25];
+    if (!store_->readAt(entry.dataOffset, head, sizeof head))
+        return std::nullopt;
+    const auto sealedLength = static_cast<std::size_t>(entry.dataLength) - sizeof head;
+    std::vector<unsigned char> buffer;
+    buffer.reserve(sealedLength);
+    platform::adviseLargeBuffer(buffer.data(), buffer.capacity());
+    buffer.resize(sealedLength);
+    if (!store_->readAt(entry.dataOffset + static_cast<qint64>(sizeof head), buffer.data(),
+                        static_cast<qint64>(sealedLength)))
         return std::nullopt;
     const std::vector<unsigned char> aad = entryAad(entry);
     const std::optional<SecureBuffer> fileKey = KeyWrap::unwrap(vaultKey_, entry.wrappedFileKey, aad);
     if (!fileKey || fileKey->size() != AeadCipher::kKeyBytes)
         return std::nullopt;
-    if (!AeadCipher::openInPlace(*fileKey, buffer.data(), buffer.data() + 24, buffer.size() - 24, aad.data(),
-                                 aad.size())) {
+    if (!AeadCipher::openCiphertextInPlace(*fileKey, head, head[24], buffer.data(), buffer.size(), aad.data(),
+                                           aad.size())) {
         secureZero(buffer);
         return std::nullopt;
     }
-    const std::size_t plainLength = buffer.size() - static_cast<std::size_t>(kBlobOverhead);
-    std::memmove(buffer.data(), buffer.data() + 25, plainLength);
-    secureZero(buffer.data() + plainLength, static_cast<unsigned long>(kBlobOverhead));
+    const std::size_t plainLength = sealedLength - AeadCipher::kTagBytes;
+    secureZero(buffer.data() + plainLength, static_cast<unsigned long>(AeadCipher::kTagBytes));
     buffer.resize(plainLength);
     return buffer;
 }

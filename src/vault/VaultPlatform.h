@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <cstddef>
+
 // The operating-system seam of the vault layer (src/vault/linux/ here).
 namespace dorvex::vault::platform {
 
@@ -17,5 +19,9 @@ namespace dorvex::vault::platform {
 
 // Closes a descriptor that was not handed over to a QFile.
 void closeDescriptor(int fd);
+
+// Call on a large buffer before its first touch: backing it with huge pages turns one page fault
+// per 4 KiB into one per 2 MiB, which is most of the cost of a fresh buffer. Only a hint.
+void adviseLargeBuffer(void* address, std::size_t length) noexcept;
 
 }  // namespace dorvex::vault::platform

@@ -70,6 +70,52 @@ TEST(VaultOperations, ImportReadExportRoundTripAndNamesAreExact)
     EXPECT_FALSE(f.vault->exportFile(QStringLiteral("Report.pdf"), QStringLiteral("/nonexistent/dir/x")));
 }
 
+TEST(VaultOperations, ContentsAroundTheTagLengthAndLargerThanAFewHugePagesRoundTrip)
+{
+    Fixture f;
+    const std::size_t large = (9u << 20) + 4093;  // past the size from which buffers are backed differently
+    const std::vector<std::size_t> sizes{1, 15, 16, 17, 4095, 4096, 4097, large};
+    for (std::size_t size : sizes) {
+        const QString name = QString::number(size);
+        ASSERT_TRUE(f.import(name, test::patternBytes(size, static_cast<unsigned>(size))));
+    }
+    for (std::size_t size : sizes) {
+        const auto back = f.vault->readFileBytes(QString::number(size));
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->size(), size);
+        EXPECT_TRUE(*back == test::patternBytes(size, static_cast<unsigned>(size))) << size;
+    }
+    const QString out = QDir(f.dir).filePath(QStringLiteral("large.bin"));
+    ASSERT_TRUE(f.vault->exportFile(QString::number(large), out));
+    EXPECT_TRUE(test::readWholeFile(out) == test::patternBytes(large, static_cast<unsigned>(large)));
+}
+
+TEST(VaultOperations, EveryDamagedByteOfABlobIsRefused)
+{
+    Fixture f;
+    const auto data = test::patternBytes(40, 5);
+    ASSERT_TRUE(f.import(QStringLiteral("a"), data));
+    // The first blob starts the data region: nonce | suite | ciphertext | tag.
+    const std::size_t start = static_cast<std::size_t>(VaultContainer::kDataRegionStart);
+    const std::size_t length = data.size() + static_cast<std::size_t>(VaultContainer::kBlobOverhead);
+    ASSERT_GE(f.image->bytes.size(), start + length);
+    const bool aes = f.image->bytes[start + 24] == crypto::AeadCipher::kSuiteAes256Gcm;
+    for (std::size_t i = start; i < start + length; ++i) {
+        // AES-GCM takes only the first 12 of the 24 nonce bytes.
+        if (aes && i - start >= 12 && i - start < 24)
+            continue;
+        f.image->bytes[i] ^= 0x01;
+        EXPECT_FALSE(f.vault->readFileBytes(QStringLiteral("a"))) << "byte " << i - start;
+        f.image->bytes[i] ^= 0x01;
+    }
+    // An unknown suite is refused, not guessed.
+    const unsigned char suite = f.image->bytes[start + 24];
+    f.image->bytes[start + 24] = 7;
+    EXPECT_FALSE(f.vault->readFileBytes(QStringLiteral("a")));
+    f.image->bytes[start + 24] = suite;
+    EXPECT_EQ(f.vault->readFileBytes(QStringLiteral("a")), data);
+}
+
 TEST(VaultOperations, OnlyReadableRegularFilesAreImported)
 {
     Fixture f;

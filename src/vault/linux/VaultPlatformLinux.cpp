@@ -5,7 +5,9 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,6 +69,21 @@ void closeDescriptor(int fd)
 {
     if (fd >= 0)
         ::close(fd);
+}
+
+void adviseLargeBuffer(void* address, std::size_t length) noexcept
+{
+    constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    // Below a few huge pages the allocator mostly reuses pages that are already mapped.
+    if (address == nullptr || length < 4 * kHugePage)
+        return;
+    const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto begin = reinterpret_cast<std::uintptr_t>(address);
+    // madvise wants whole pages; the partial pages at either end keep the default.
+    const std::uintptr_t first = (begin + pageSize - 1) & ~(pageSize - 1);
+    const std::uintptr_t last = (begin + length) & ~(pageSize - 1);
+    if (last > first)
+        static_cast<void>(::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE));
 }
 
 }  // namespace dorvex::vault::platform
