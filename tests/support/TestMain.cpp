@@ -4,7 +4,10 @@
 
 #include "crypto/PasswordHasher.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUuid>
@@ -70,15 +73,22 @@ void closeStrayWidgets()
 namespace detail {
 void pollUntil(std::function<bool()> attempt, int timeoutMs)
 {
-    auto* timer = new QTimer;
-    auto* clock = new QElapsedTimer;
-    clock->start();
+    // Owned by the application so that a poll still waiting at exit is released with it.
+    auto* timer = new QTimer(QCoreApplication::instance());
+    QElapsedTimer clock;
+    clock.start();
     timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, clock, attempt, timeoutMs]() {
-        if (attempt() || clock->elapsed() > timeoutMs) {
+    auto busy = std::make_shared<bool>(false);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, attempt, timeoutMs, busy]() {
+        // An action that runs a nested event loop must not be started a second time from it.
+        if (*busy)
+            return;
+        *busy = true;
+        const bool done = attempt() || clock.elapsed() > timeoutMs;
+        *busy = false;
+        if (done) {
             timer->stop();
             timer->deleteLater();
-            delete clock;
         }
     });
     timer->start();
