@@ -97,7 +97,6 @@ MainWindow::MainWindow(dorvex::crypto::SecureBuffer vaultKey, QString username, 
     debuggerTimer_->start(kDebuggerCheckIntervalMs);
 
     if (container_) {
-        lastReboundGeneration_ = rollbackGuard_.highestKnownGeneration();
         rollbackTimer_ = new QTimer(this);
         connect(rollbackTimer_, &QTimer::timeout, this, &MainWindow::onRollbackGuardAdvanceTimeout);
         rollbackTimer_->start(kRollbackAdvanceIntervalMs);

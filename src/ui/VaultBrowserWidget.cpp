@@ -229,6 +229,9 @@ QString VaultBrowserWidget::selectedName() const
     if (selected.isEmpty())
         return QString();
     const QTableWidgetItem* item = table_->item(selected.first()->row(), 0);
-    // A copy: removing the entry wipes the container's own copy of the name.
-    return item != nullptr ? QString(item->text().constData(), item->text().size()) : QString();
+    if (item == nullptr)
+        return QString();
+    // A deep copy: removing the entry wipes the container's copy of the name, which the item shares.
+    const QString shared = item->text();
+    return QString(shared.constData(), shared.size());
 }

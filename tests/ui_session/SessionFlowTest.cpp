@@ -8,6 +8,7 @@
 #include "ui/TwoFactorPromptDialog.h"
 #include "vault/FileBlockStore.h"
 
+#include <QAction>
 #include <QDir>
 #include <QDirIterator>
 #include <QInputDialog>
@@ -54,8 +55,9 @@ std::shared_ptr<WindowSeen> whenMainWindow(bool signOut)
                 seen->names << table->item(row, 0)->text();
         QTimer::singleShot(0, window, [window, signOut] {
             if (signOut) {
-                window->wipeSessionSynchronously();
-                QCoreApplication::exit(MainWindow::kSignInAgainExitCode);
+                // The user's own way out: File > Sign Out, answered Yes.
+                answerNextMessage(QMessageBox::Yes);
+                window->findChild<QAction*>(QStringLiteral("signOutAction"))->trigger();
             } else {
                 window->close();
             }
