@@ -22,4 +22,5 @@ if command -v gnome-keyring-daemon >/dev/null; then
   done
 fi
 cd "$dir"
-ctest -j2 --output-on-failure --timeout 600 ${MURRAVO_CTEST_EXCLUDE:+-E "$MURRAVO_CTEST_EXCLUDE"}
+ctest -j2 --output-on-failure --timeout 600 ${MURRAVO_CTEST_INCLUDE:+-R "$MURRAVO_CTEST_INCLUDE"} \
+  ${MURRAVO_CTEST_EXCLUDE:+-E "$MURRAVO_CTEST_EXCLUDE"}
