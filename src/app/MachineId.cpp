@@ -1,7 +1,7 @@
 #include "app/MachineId.h"
 
-#include <QDir>
-#include <QFile>
+#include "core/AtomicFile.h"
+
 #include <QFileInfo>
 #include <QSysInfo>
 #include <QUuid>
@@ -20,19 +20,18 @@ QString MachineId::get() const
     if (!platformId.isEmpty())
         return QString::fromLatin1(platformId.toHex());
 
-    QFile file(fallbackPath_);
-    if (file.open(QIODevice::ReadOnly)) {
-        const QString stored = QString::fromUtf8(file.readAll()).trimmed();
+    // Anything but a regular file counts as an empty one.
+    const core::FileReadResult read = core::AtomicFile::read(fallbackPath_);
+    if (read.ok()) {
+        const QString stored = QString::fromUtf8(read.bytes).trimmed();
         if (!stored.isEmpty())
             return stored;
-        file.close();
     }
 
+    // A write that fails leaves no file, so the next start makes a fresh identity again.
     const QString fresh = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    QDir().mkpath(QFileInfo(fallbackPath_).absolutePath());
-    QFile out(fallbackPath_);
-    if (out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        out.write(fresh.toUtf8());
+    if (core::AtomicFile::makeFolder(QFileInfo(fallbackPath_).absolutePath()))
+        static_cast<void>(core::AtomicFile::replace(fallbackPath_, fresh.toUtf8()));
     return fresh;
 }
 

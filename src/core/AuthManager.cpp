@@ -1,5 +1,6 @@
 #include "core/AuthManager.h"
 
+#include "core/AtomicFile.h"
 #include "core/AuthenticatedJson.h"
 #include "core/LocalIntegrityKey.h"
 #include "core/PasswordPolicy.h"
@@ -50,6 +51,34 @@ QString toBase64(const std::vector<unsigned char>& bytes)
 {
     return QString::fromLatin1(
         QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())).toBase64());
+}
+
+// The new identity file is trusted only once it reads back as written and opens with its key.
+bool readsBack(const QString& path, const QByteArray& envelope)
+{
+    FileReadResult written = AtomicFile::read(path);
+    const bool same = written.ok() && written.bytes == envelope;
+    crypto::secureZero(written.bytes);
+    if (!same)
+        return false;
+    std::optional<QByteArray> payload =
+        AuthenticatedJson::open(envelope, LocalIntegrityKey::load(path + QStringLiteral(".key")));
+    if (!payload)
+        return false;
+    crypto::secureZero(*payload);
+    return true;
+}
+
+// Only a regular file is erased; anything else in its place (a link, a FIFO) is just removed,
+// so an erase never reaches through a link into another file.
+bool removeLeftoverBackup(const QString& backupPath)
+{
+    const QFileInfo info(backupPath);
+    if (!info.exists() && !info.isSymLink())
+        return true;
+    if (info.isSymLink() || !info.isFile())
+        return !info.isDir() && QFile::remove(backupPath);
+    return SecureErase::eraseFile(backupPath);
 }
 
 }  // namespace
@@ -125,21 +154,31 @@ bool AuthManager::writeIdentityFile(const IdentityRecord& record) const
 
     const QString backupPath = identityFilePath_ + QStringLiteral(".oldcopy");
     const QByteArray backupUtf8 = backupPath.toUtf8();
-    if (QFile::exists(backupPath) && !SecureErase::eraseFile(backupPath)) {
+    if (!removeLeftoverBackup(backupPath)) {
         qWarning("AuthManager: failed to securely erase a leftover identity backup at %s -- an old salt and wrapped "
                  "vault key may still be recoverable from disk.",
                  backupUtf8.constData());
     }
 
-    bool backedUp = false;
-    if (QFile::exists(identityFilePath_)) {
-        QFile::remove(backupPath);
-        if (!QFile::copy(identityFilePath_, backupPath))
-            return false;
-        backedUp = true;
+    // The backup holds the previous file until the new one has been read back and verified.
+    FileReadResult previous = AtomicFile::read(identityFilePath_);
+    const bool backedUp = previous.ok();
+    if (previous.status != FileReadStatus::Absent && !backedUp)
+        return false;
+    if (backedUp && !AtomicFile::replace(backupPath, previous.bytes)) {
+        crypto::secureZero(previous.bytes);
+        return false;
     }
 
-    if (!SealedFile::writeAtomically(identityFilePath_, envelope)) {
+    if (!SealedFile::writeAtomically(identityFilePath_, envelope) || !readsBack(identityFilePath_, envelope)) {
+        // Whatever reached the disk is not proven; put the previous file back (or none).
+        FileReadResult now = AtomicFile::read(identityFilePath_);
+        if (!backedUp)
+            static_cast<void>(QFile::remove(identityFilePath_));
+        else if (!now.ok() || now.bytes != previous.bytes)
+            static_cast<void>(AtomicFile::replace(identityFilePath_, previous.bytes));
+        crypto::secureZero(now.bytes);
+        crypto::secureZero(previous.bytes);
         if (backedUp) {
             qWarning("AuthManager: failed to write the new identity file -- the previous identity/vault key is still "
                      "intact, both at its original location and in an untouched backup at %s. The backup is being "
@@ -149,6 +188,7 @@ bool AuthManager::writeIdentityFile(const IdentityRecord& record) const
         }
         return false;
     }
+    crypto::secureZero(previous.bytes);
 
     if (backedUp && !SecureErase::eraseFile(backupPath)) {
         qWarning("AuthManager: failed to securely erase old identity backup at %s -- the previous salt and wrapped "

@@ -1,5 +1,6 @@
 #include "core/LocalIntegrityKey.h"
 
+#include "core/AtomicFile.h"
 #include "core/AuthenticatedJson.h"
 #include "core/SecretStore.h"
 #include "core/Totp.h"
@@ -8,7 +9,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <sodium.h>
 #include <sys/stat.h>
@@ -55,13 +55,11 @@ SecureBuffer randomBuffer(std::size_t length) {
 
 QString rootFolder(const QString& keyPath) { return QFileInfo(keyPath).absolutePath(); }
 
-// Symbolic links and folders are never taken for a sidecar, so nothing is read or written through them.
+// Only a regular file is taken for a sidecar: never a link, a folder, a FIFO or a device.
 std::optional<QByteArray> readPlainFile(const QString& path) {
-    const QFileInfo info(path);
-    if (info.isSymLink() || info.isDir()) return std::nullopt;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-    return file.readAll();
+    FileReadResult read = AtomicFile::read(path, LinkPolicy::Refuse);
+    if (!read.ok()) return std::nullopt;
+    return std::move(read.bytes);
 }
 
 // The 32 material bytes of a root-derived sidecar, or nothing.
@@ -77,14 +75,7 @@ std::optional<SecureBuffer> derivedMaterial(const QString& keyPath) {
 }
 
 bool writeWholeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) return false;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return AtomicFile::makeFolder(QFileInfo(path).absolutePath()) && AtomicFile::replace(path, bytes);
 }
 
 QString rootAccountPath(const QString& folder) { return folder + QStringLiteral("/local_integrity_root.account"); }

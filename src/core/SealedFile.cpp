@@ -1,14 +1,12 @@
 #include "core/SealedFile.h"
 
+#include "core/AtomicFile.h"
 #include "core/AuthenticatedJson.h"
 #include "core/EncryptedJson.h"
 #include "core/LocalIntegrityKey.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 namespace dorvex::core {
 
@@ -19,10 +17,25 @@ crypto::SecureBuffer keyFor(const QString& path, SealedKeySource source) {
     return source == SealedKeySource::Load ? LocalIntegrityKey::load(keyPath) : LocalIntegrityKey::getOrCreate(keyPath);
 }
 
-std::optional<QByteArray> readAll(const QString& path) {
-    QFile file(path);
-    if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) return std::nullopt;
-    return file.readAll();
+// Anything but a regular file at the path is damage, never absence: a reader must not take a
+// FIFO or a folder for "no record yet".
+SealedReadResult readFile(const QString& path, QByteArray& data) {
+    FileReadResult read = AtomicFile::read(path);
+    SealedReadResult result;
+    switch (read.status) {
+    case FileReadStatus::Ok:
+        data = std::move(read.bytes);
+        result.status = SealedReadStatus::Ok;
+        break;
+    case FileReadStatus::NotRegular:
+        result.status = SealedReadStatus::NotOpened;
+        break;
+    case FileReadStatus::Absent:
+    case FileReadStatus::Unreadable:
+        result.status = SealedReadStatus::Absent;
+        break;
+    }
+    return result;
 }
 
 SealedReadResult parsed(std::optional<QByteArray> payload) {
@@ -44,27 +57,27 @@ SealedReadResult parsed(std::optional<QByteArray> payload) {
 
 QByteArray compact(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
 
-void makeParent(const QString& path) { QDir().mkpath(QFileInfo(path).absolutePath()); }
+void makeParent(const QString& path) { static_cast<void>(AtomicFile::makeFolder(QFileInfo(path).absolutePath())); }
 
 }  // namespace
 
 QString SealedFile::keyPathFor(const QString& path) { return path + QStringLiteral(".key"); }
 
 SealedReadResult SealedFile::readAuthenticated(const QString& path, SealedKeySource source) {
-    const std::optional<QByteArray> data = readAll(path);
-    if (!data) return {};
+    QByteArray data;
+    if (SealedReadResult read = readFile(path, data); !read.ok()) return read;
     const crypto::SecureBuffer key = keyFor(path, source);
-    return parsed(AuthenticatedJson::open(*data, key));
+    return parsed(AuthenticatedJson::open(data, key));
 }
 
 SealedReadResult SealedFile::readEncrypted(const QString& path, SealedKeySource source,
                                            const QByteArray& associatedData, bool acceptAuthenticated) {
-    const std::optional<QByteArray> data = readAll(path);
-    if (!data) return {};
+    QByteArray data;
+    if (SealedReadResult read = readFile(path, data); !read.ok()) return read;
     const crypto::SecureBuffer key = keyFor(path, source);
-    std::optional<QByteArray> payload = EncryptedJson::open(*data, key, associatedData);
+    std::optional<QByteArray> payload = EncryptedJson::open(data, key, associatedData);
     if (payload || !acceptAuthenticated) return parsed(std::move(payload));
-    SealedReadResult result = parsed(AuthenticatedJson::open(*data, key));
+    SealedReadResult result = parsed(AuthenticatedJson::open(data, key));
     result.authenticatedForm = result.status != SealedReadStatus::NotOpened;
     return result;
 }
@@ -90,13 +103,7 @@ QByteArray SealedFile::sealEncrypted(const QString& path, const QJsonObject& obj
 
 bool SealedFile::writeAtomically(const QString& path, const QByteArray& envelope) {
     if (envelope.isEmpty()) return false;
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) return false;
-    if (file.write(envelope) != envelope.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return AtomicFile::replace(path, envelope);
 }
 
 bool SealedFile::writeAuthenticated(const QString& path, const QJsonObject& object, SealedKeySource source) {

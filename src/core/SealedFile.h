@@ -17,8 +17,9 @@ enum class SealedKeySource {
 
 enum class SealedReadStatus {
     Ok,          // the envelope opened and held a JSON object
-    Absent,      // the file could not be opened for reading (missing, a folder, unreadable)
-    NotOpened,   // the envelope did not open (wrong or unavailable key, changed, truncated, foreign)
+    Absent,      // the file could not be opened for reading (missing, unreadable)
+    NotOpened,   // the envelope did not open (wrong or unavailable key, changed, truncated, foreign),
+                 // or the path holds something other than a regular file (a FIFO, a folder, a device)
     NotAnObject, // the envelope opened but its payload is not a JSON object
 };
 
@@ -31,7 +32,7 @@ struct SealedReadResult {
 };
 
 // The one read and write path of every small sealed JSON file. The key always comes from the
-// sidecar keyPathFor(path); every write is atomic (save file, full-length check, commit), so a
+// sidecar keyPathFor(path); every write is a durable atomic replacement (AtomicFile), so a
 // failed write leaves the previous file untouched.
 class SealedFile {
 public:

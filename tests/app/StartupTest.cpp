@@ -1,6 +1,8 @@
 #include "app/session/Startup.h"
 #include "ui/FirstRunWizard.h"
 
+#include "HangGuard.h"
+#include "SmallTmpfs.h"
 #include "TestSupport.h"
 
 #include <QApplication>
@@ -10,6 +12,8 @@
 #include <QStandardPaths>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 using namespace dorvex;
 
@@ -108,6 +112,26 @@ TEST(WriteProbe, FailsWhereEvenRootCannotWrite)
     const QString dir = test::makeScratchDir();
     put(dir + "/file");
     EXPECT_FALSE(app::probeDataFolderWritable(dir + "/file"));
+}
+
+TEST(WriteProbe, FailsOnAFullDiskAndLeavesNothingBehind)
+{
+    test::SmallTmpfs disk(256);
+    MURRAVO_REQUIRE_TMPFS(disk);
+    disk.fillLeaving(0);
+    EXPECT_FALSE(app::probeDataFolderWritable(disk.path()));
+    disk.release();
+    EXPECT_TRUE(QDir(disk.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
+    EXPECT_TRUE(app::probeDataFolderWritable(disk.path()));
+}
+
+TEST(WriteProbe, AFifoInItsPlaceDoesNotBlock)
+{
+    test::HangGuard guard;
+    const QString dir = test::makeScratchDir();
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dir + "/.writecheck").constData(), 0600), 0);
+    EXPECT_TRUE(app::probeDataFolderWritable(dir));
+    EXPECT_FALSE(QFileInfo::exists(dir + "/.writecheck"));
 }
 
 class StartApplication : public ::testing::Test {

@@ -1,4 +1,5 @@
 #include "CoreTestFiles.h"
+#include "HangGuard.h"
 #include "TestSupport.h"
 
 #include "core/FileProtection.h"
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using dorvex::core::FileProtection;
@@ -95,4 +97,28 @@ TEST(FileProtectionTest, DeleteRestrictionIsANoOp) {
     EXPECT_FALSE(FileProtection::isDeleteRestricted(path));
     EXPECT_TRUE(FileProtection::clearDeleteRestriction(path));
     EXPECT_FALSE(FileProtection::isDeleteRestricted(path));
+}
+
+TEST(FileProtectionTest, HiddenListThatIsNotAFileIsNeitherReadNorReplaced) {
+    dorvex::test::HangGuard guard;
+    const QString dir = dorvex::test::makeScratchDir();
+    writeBytes(dir + "/vault.drvx", "v");
+    const QString list = dir + "/.hidden";
+    const struct {
+        const char* what;
+        bool (*place)(const QString&);
+    } cases[] = {
+        {"FIFO", [](const QString& p) { return ::mkfifo(QFile::encodeName(p).constData(), 0600) == 0; }},
+        {"link to /dev/zero", [](const QString& p) { return QFile::link(QStringLiteral("/dev/zero"), p); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        guard.at(c.what);
+        QFile::remove(list);
+        ASSERT_TRUE(c.place(list));
+        EXPECT_FALSE(FileProtection::isHidden(dir + "/vault.drvx"));
+        EXPECT_FALSE(FileProtection::setHidden(dir + "/vault.drvx", true));
+        EXPECT_FALSE(FileProtection::isHidden(dir + "/vault.drvx"));
+        EXPECT_FALSE(QFileInfo(list).isFile() && !QFileInfo(list).isSymLink()) << "it was replaced";
+    }
 }

@@ -295,9 +295,10 @@ TEST_F(LocalIntegrityKeyTest, SealedFileRoundTripsAndReadOutcomes) {
               SealedReadStatus::NotOpened);
     EXPECT_TRUE(QFileInfo::exists(path("nokey.dat.key")));
 
+    // Something that is not a file in its place is damage, not absence.
     ASSERT_TRUE(QDir(dir).mkdir("folder.dat"));
     EXPECT_EQ(SealedFile::readAuthenticated(path("folder.dat"), SealedKeySource::GetOrCreate).status,
-              SealedReadStatus::Absent);
+              SealedReadStatus::NotOpened);
 }
 
 TEST_F(LocalIntegrityKeyTest, EncryptedSealedFileAndAuthenticatedFallback) {

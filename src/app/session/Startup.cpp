@@ -6,6 +6,7 @@
 #include "app/session/Session.h"
 #include "app/Theme.h"
 #include "core/AppDataDir.h"
+#include "core/AtomicFile.h"
 #include "crypto/SelfTest.h"
 
 #include <QApplication>
@@ -14,7 +15,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QMessageBox>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 namespace dorvex::app {
@@ -85,15 +85,9 @@ QStringList migrateLegacyFolders(const QString& genericBase)
 
 bool probeDataFolderWritable(const QString& dataDir)
 {
+    // Written as every data file is, so that a full disk or a failing sync shows up here.
     const QString path = dataDir + QStringLiteral("/.writecheck");
-    QSaveFile probe(path);
-    if (!probe.open(QIODevice::WriteOnly))
-        return false;
-    if (probe.write("ok", 2) != 2) {
-        probe.cancelWriting();
-        return false;
-    }
-    if (!probe.commit())
+    if (!core::AtomicFile::replace(path, QByteArrayView("ok", 2)))
         return false;
     QFile::remove(path);
     return true;

@@ -1,9 +1,10 @@
 #include "core/FileProtection.h"
 
-#include <QDir>
-#include <QFile>
+#include "core/AtomicFile.h"
+
 #include <QFileInfo>
-#include <QSaveFile>
+
+#include <optional>
 
 namespace dorvex::core {
 
@@ -11,23 +12,20 @@ namespace {
 
 QString hiddenListPath(const QFileInfo& info) { return info.absolutePath() + QStringLiteral("/.hidden"); }
 
-QStringList readHiddenList(const QString& listPath) {
-    QFile file(listPath);
-    if (!file.open(QIODevice::ReadOnly)) return {};
-    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+// Empty when there is no list; nothing when something is there that cannot be read as one
+// (a FIFO, a folder, a device), which is then left alone.
+std::optional<QStringList> readHiddenList(const QString& listPath) {
+    const FileReadResult read = AtomicFile::read(listPath);
+    if (read.status == FileReadStatus::Absent) return QStringList();
+    if (!read.ok()) return std::nullopt;
+    return QString::fromUtf8(read.bytes).split(QLatin1Char('\n'));
 }
 
 bool writeHiddenList(const QString& listPath, QStringList lines) {
     while (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
     QByteArray bytes = lines.join(QLatin1Char('\n')).toUtf8();
     if (!bytes.isEmpty()) bytes.append('\n');
-    QSaveFile file(listPath);
-    if (!file.open(QIODevice::WriteOnly)) return false;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return AtomicFile::replace(listPath, bytes);
 }
 
 }  // namespace
@@ -38,7 +36,9 @@ bool FileProtection::setHidden(const QString& path, bool hidden) {
     const QString name = info.fileName();
     if (name.startsWith(QLatin1Char('.'))) return hidden;  // a dot name cannot be shown
     const QString listPath = hiddenListPath(info);
-    QStringList lines = readHiddenList(listPath);
+    const std::optional<QStringList> list = readHiddenList(listPath);
+    if (!list) return false;
+    QStringList lines = *list;
     const bool listed = lines.contains(name);
     if (hidden == listed) return true;
     if (hidden) {
@@ -54,7 +54,9 @@ bool FileProtection::isHidden(const QString& path) {
     const QFileInfo info(path);
     if (!info.exists()) return false;
     const QString name = info.fileName();
-    return name.startsWith(QLatin1Char('.')) || readHiddenList(hiddenListPath(info)).contains(name);
+    if (name.startsWith(QLatin1Char('.'))) return true;
+    const std::optional<QStringList> list = readHiddenList(hiddenListPath(info));
+    return list && list->contains(name);
 }
 
 bool FileProtection::restrictDeleteToAdministrators(const QString&) { return true; }
