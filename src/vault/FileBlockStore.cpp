@@ -5,9 +5,26 @@
 #include <QCoreApplication>
 #include <QObject>
 
+#include <cerrno>
 #include <utility>
 
+#include <sys/stat.h>
+
 namespace dorvex::vault {
+
+namespace {
+
+// The lock file is read to see whether it is stale; a FIFO or device there would block that
+// read for good, so only a regular file (or nothing) is ever handed to the lock.
+bool lockPathUsable(const QString& lockPath)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(lockPath).constData(), &st) != 0)
+        return errno == ENOENT;
+    return S_ISREG(st.st_mode);
+}
+
+}  // namespace
 
 QString lockPathFor(const QString& vaultPath)
 {
@@ -17,7 +34,8 @@ QString lockPathFor(const QString& vaultPath)
 FileBlockStore::FileBlockStore(QString path) : path_(std::move(path)), lock_(lockPathFor(path_))
 {
     // A lock left by a process that no longer holds it must not block this session.
-    lock_.removeStaleLockFile();
+    if (lockPathUsable(lockPathFor(path_)))
+        lock_.removeStaleLockFile();
 }
 
 FileBlockStore::~FileBlockStore()
@@ -46,12 +64,20 @@ bool FileBlockStore::open()
     failure_ = FailureNone;
     if (file_.isOpen())
         return true;
-    if (!lock_.tryLock(0)) {
+    if (!lockPathUsable(lockPathFor(path_))) {
+        failure_ = FailureOpen;
+        return false;
+    }
+    // The lock file and a new vault file are owner-only from their first byte, whatever the umask.
+    const mode_t umask = ::umask(077);
+    const bool locked = lock_.tryLock(0);
+    ::umask(umask);
+    if (!locked) {
         failure_ = FailureLocked;
         return false;
     }
     file_.setFileName(path_);
-    if (!file_.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+    if (!file_.open(QIODevice::ReadWrite | QIODevice::Unbuffered, QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
         failure_ = FailureOpen;
         lock_.unlock();
         return false;

@@ -1,4 +1,5 @@
 // The file-backed store and its lock file, within one process and across two.
+#include "HangGuard.h"
 #include "VaultTestUtil.h"
 #include "vault/FileBlockStore.h"
 #include "vault/VaultContainer.h"
@@ -8,6 +9,8 @@
 #include <QProcess>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 using namespace dorvex;
 using dorvex::vault::FileBlockStore;
@@ -100,4 +103,31 @@ TEST(FileBlockStore, LockHeldByAnotherProcessAndStaleAfterItIsKilled)
                                                 test::testMachineId());
     ASSERT_TRUE(reopened);
     EXPECT_EQ(reopened->generationCounter(), 1u);
+}
+
+// A lock path that holds no regular file is never read (a FIFO would block for good): the
+// store refuses to open instead of waiting or taking it for a lock.
+TEST(FileBlockStore, LockPathThatIsNotAFileIsRefusedWithoutBlocking)
+{
+    test::HangGuard guard;
+    const struct {
+        const char* what;
+        bool (*place)(const QString&);
+    } cases[] = {
+        {"FIFO", [](const QString& p) { return ::mkfifo(QFile::encodeName(p).constData(), 0600) == 0; }},
+        {"folder", [](const QString& p) { return QDir().mkdir(p); }},
+        {"link to /dev/zero", [](const QString& p) { return QFile::link(QStringLiteral("/dev/zero"), p); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        guard.at(c.what);
+        const QString path = QDir(test::makeScratchDir()).filePath(QStringLiteral("vault.drvx"));
+        ASSERT_TRUE(c.place(vault::lockPathFor(path)));
+        FileBlockStore store(path);
+        EXPECT_FALSE(store.create());
+        EXPECT_EQ(store.failure(), FileBlockStore::FailureOpen);
+        EXPECT_FALSE(QFile::exists(path));
+        EXPECT_FALSE(store.open());
+        EXPECT_FALSE(QFileInfo(vault::lockPathFor(path)).isFile() && !QFileInfo(vault::lockPathFor(path)).isSymLink());
+    }
 }
