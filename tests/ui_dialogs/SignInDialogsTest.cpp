@@ -1,6 +1,7 @@
 // The four sign-in dialogs driven through their widgets against a real account on disk.
 #include "DialogFixture.h"
 
+#include "core/AtomicFile.h"
 #include "crypto/Sha1.h"
 #include "ui/FirstRunWizard.h"
 #include "ui/IdleLockWarningDialog.h"
@@ -186,8 +187,9 @@ TEST_F(LoginDialogTest, EachFailureReasonShowsItsOwnText)
          QStringLiteral("Too many attempts. Please wait before trying again.")},
         {"unreadable",
          [](LoginDialogTest&, const QString& identity) {
+             // A link to nothing cannot be opened (a folder there would read as a damaged file).
              ASSERT_TRUE(QFile::remove(identity));
-             ASSERT_TRUE(QDir().mkpath(identity));
+             ASSERT_TRUE(QFile::link(identity + QStringLiteral(".gone"), identity));
          },
          QString(), "Correct-Horse-42!",
          QStringLiteral("Murravo could not read your account file (permission denied or the file is in use). This "
@@ -211,7 +213,12 @@ TEST_F(LoginDialogTest, EachFailureReasonShowsItsOwnText)
          QStringLiteral("Your password was correct, but Murravo could not unlock the vault key on file. This "
                         "usually means the account file doesn't match this vault. Please contact support.")},
         {"attempt not recorded",
-         [](LoginDialogTest&, const QString& identity) { ASSERT_TRUE(QDir().mkpath(identity + QStringLiteral(".lockout"))); },
+         [](LoginDialogTest&, const QString&) {
+             // The data folder takes no new file (a folder in place of the record would read as tampering).
+             dorvex::core::AtomicFile::setStepHook([](dorvex::core::AtomicFile::Step step, const QString&, int) {
+                 return step != dorvex::core::AtomicFile::Step::Create;
+             });
+         },
          QString(), "Wrong-Password-1!",
          QStringLiteral("Incorrect password. Murravo also could not save this attempt to its data folder -- its "
                         "protection against repeated guessing may not be active right now. Check that the data "
@@ -236,6 +243,7 @@ TEST_F(LoginDialogTest, EachFailureReasonShowsItsOwnText)
         EXPECT_TRUE(child<QLineEdit>(&dialog, "loginPasswordEdit")->text().isEmpty());
         EXPECT_FALSE(dialog.hasPasswordKey());
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+        dorvex::core::AtomicFile::setStepHook({});
     }
 }
 
