@@ -86,20 +86,27 @@ QString readRootAccount(const QString& folder) {
     return QString::fromLatin1(*bytes);
 }
 
-std::optional<SecureBuffer> fetchRoot(const QString& folder) {
+// Success with the 32-byte root; ItemNotFound only when the folder certainly has no root item
+// (no account file, or the store says there is no such item); anything else leaves it open.
+SecretStatus fetchRoot(const QString& folder, SecureBuffer& root) {
     const QString account = readRootAccount(folder);
-    if (account.isEmpty()) return std::nullopt;
+    if (account.isEmpty()) return SecretStatus::ItemNotFound;
     SecureBuffer secret;
-    if (store().fetch(service(), kRootPrefix + account, secret) != SecretStatus::Success ||
-        secret.size() != static_cast<std::size_t>(kKeyBytes)) {
-        return std::nullopt;
-    }
-    return secret;
+    const SecretStatus status = store().fetch(service(), kRootPrefix + account, secret);
+    if (status != SecretStatus::Success) return status;
+    if (secret.size() != static_cast<std::size_t>(kKeyBytes)) return SecretStatus::Failed;  // there, but no root
+    root = std::move(secret);
+    return SecretStatus::Success;
 }
 
-bool storeRoot(const QString& folder, const SecureBuffer& root) {
+// Only a root verified by a recovery code may replace an existing item.
+enum class ExistingItem { Keep, Replace };
+
+// A refused add takes back the account file it named, so that a failure leaves no trace.
+bool storeRoot(const QString& folder, const SecureBuffer& root, ExistingItem existing, bool* wroteAccount = nullptr) {
     QString account = readRootAccount(folder);
-    if (account.isEmpty()) {
+    const bool newAccount = account.isEmpty();
+    if (newAccount) {
         const SecureBuffer name = randomBuffer(16);
         const QByteArray hex =
             QByteArray(reinterpret_cast<const char*>(name.data()), static_cast<qsizetype>(name.size())).toHex();
@@ -107,30 +114,42 @@ bool storeRoot(const QString& folder, const SecureBuffer& root) {
         account = QString::fromLatin1(hex);
     }
     SecretStatus status = store().add(service(), kRootPrefix + account, root);
-    if (status == SecretStatus::DuplicateItem) status = store().update(service(), kRootPrefix + account, root);
-    return status == SecretStatus::Success;
+    if (status == SecretStatus::DuplicateItem && existing == ExistingItem::Replace) {
+        status = store().update(service(), kRootPrefix + account, root);
+    }
+    if (status != SecretStatus::Success) {
+        if (newAccount) QFile::remove(rootAccountPath(folder));
+        return false;
+    }
+    if (wroteAccount) *wroteAccount = newAccount;
+    return true;
 }
 
 std::optional<SecureBuffer> cachedOrFetchedRoot(const QString& folder) {
     auto& cache = rootCache();
     if (const auto hit = cache.find(folder); hit != cache.end()) return copyOf(hit->second);
-    std::optional<SecureBuffer> root = fetchRoot(folder);
-    if (root) cache.insert_or_assign(folder, copyOf(*root));
+    SecureBuffer root;
+    if (fetchRoot(folder, root) != SecretStatus::Success) return std::nullopt;
+    cache.insert_or_assign(folder, copyOf(root));
     return root;
 }
 
-std::optional<SecureBuffer> getOrCreateRoot(const QString& folder, bool& created) {
+// A lookup that failed or timed out is no proof that the root is missing: then nothing is
+// created, since a new root would make every existing sidecar of the folder useless.
+std::optional<SecureBuffer> getOrCreateRoot(const QString& folder, bool& created, bool* wroteAccount = nullptr) {
     created = false;
     auto& cache = rootCache();
     if (const auto hit = cache.find(folder); hit != cache.end()) return copyOf(hit->second);
-    std::optional<SecureBuffer> root = fetchRoot(folder);
-    if (!root) {
-        SecureBuffer fresh = randomBuffer(kKeyBytes);
-        if (!storeRoot(folder, fresh)) return std::nullopt;
+    SecureBuffer root;
+    const SecretStatus found = fetchRoot(folder, root);
+    if (found == SecretStatus::ItemNotFound) {
+        root = randomBuffer(kKeyBytes);
+        if (!storeRoot(folder, root, ExistingItem::Keep, wroteAccount)) return std::nullopt;
         created = true;
-        root.emplace(std::move(fresh));
+    } else if (found != SecretStatus::Success) {
+        return std::nullopt;
     }
-    cache.insert_or_assign(folder, copyOf(*root));
+    cache.insert_or_assign(folder, copyOf(root));
     return root;
 }
 
@@ -156,7 +175,7 @@ bool folderShowsRootMode(const QString& folder) {
         for (const QString& account : accounts) {
             if (account.startsWith(kRootPrefix)) return true;
         }
-    } else if (status != SecretStatus::ItemNotFound) {
+    } else if (status != SecretStatus::ItemNotFound && status != SecretStatus::Unavailable) {
         return true;  // an error is no proof that the folder is without a root
     }
     const QDir dir(folder);
@@ -167,13 +186,23 @@ bool folderShowsRootMode(const QString& folder) {
     return false;
 }
 
-bool perFileItemExists(const QString& keyPath) {
+enum class PerFileItem { Absent, Present, Unknown };
+
+PerFileItem perFileItem(const QString& keyPath) {
     SecureBuffer secret;
-    return store().fetch(service(), keyPath, secret) == SecretStatus::Success &&
-           secret.size() == static_cast<std::size_t>(kKeyBytes);
+    switch (store().fetch(service(), keyPath, secret)) {
+    case SecretStatus::Success:
+        return secret.size() == static_cast<std::size_t>(kKeyBytes) ? PerFileItem::Present : PerFileItem::Absent;
+    case SecretStatus::ItemNotFound:
+    case SecretStatus::Unavailable:
+        return PerFileItem::Absent;
+    default:
+        return PerFileItem::Unknown;
+    }
 }
 
-void undoCreatedRoot(const QString& folder) {
+// An account file that was there before the root was made stays.
+void undoCreatedRoot(const QString& folder, bool wroteAccount) {
     const QString account = readRootAccount(folder);
     if (!account.isEmpty()) {
         const SecretStatus status = store().remove(service(), kRootPrefix + account);
@@ -183,7 +212,7 @@ void undoCreatedRoot(const QString& folder) {
                      qUtf8Printable(folder));
         }
     }
-    QFile::remove(rootAccountPath(folder));
+    if (wroteAccount) QFile::remove(rootAccountPath(folder));
     rootCache().erase(folder);
 }
 
@@ -207,7 +236,8 @@ SecureBuffer LocalIntegrityKey::load(const QString& keyPath) {
 SecureBuffer LocalIntegrityKey::create(const QString& keyPath) {
     const QString folder = rootFolder(keyPath);
     bool created = false;
-    if (const std::optional<SecureBuffer> root = getOrCreateRoot(folder, created)) {
+    bool wroteAccount = false;
+    if (const std::optional<SecureBuffer> root = getOrCreateRoot(folder, created, &wroteAccount)) {
         const SecureBuffer material = randomBuffer(kKeyBytes);
         SecureBuffer key = deriveFileKey(keyPath, *root, material);
         QByteArray sidecar(kSidecarMagic, kMagicBytes);
@@ -215,8 +245,11 @@ SecureBuffer LocalIntegrityKey::create(const QString& keyPath) {
         const bool written = writeWholeFile(keyPath, sidecar);
         crypto::secureZero(sidecar);
         if (written) return key;
-        if (created) undoCreatedRoot(folder);
+        if (created) undoCreatedRoot(folder, wroteAccount);
     }
+    // Where the folder shows signs of a root, load would refuse a software key: a file sealed
+    // with one could never be read back.
+    if (folderShowsRootMode(folder)) return {};
     SecureBuffer key = randomBuffer(kKeyBytes);
     QByteArray bytes(reinterpret_cast<const char*>(key.data()), kKeyBytes);
     const bool written = writeWholeFile(keyPath, bytes);
@@ -226,17 +259,28 @@ SecureBuffer LocalIntegrityKey::create(const QString& keyPath) {
 }
 
 SecureBuffer LocalIntegrityKey::getOrCreate(const QString& keyPath) {
-    return exists(keyPath) ? load(keyPath) : create(keyPath);
+    const QFileInfo info(keyPath);
+    if (info.exists() || info.isSymLink()) return load(keyPath);
+    switch (perFileItem(keyPath)) {
+    case PerFileItem::Present:
+        return load(keyPath);
+    case PerFileItem::Absent:
+        return create(keyPath);
+    case PerFileItem::Unknown:
+        break;
+    }
+    return {};  // a key may exist that the store could not tell about; creating one could hide it
 }
 
 bool LocalIntegrityKey::exists(const QString& keyPath) {
     const QFileInfo info(keyPath);
-    return info.exists() || info.isSymLink() || perFileItemExists(keyPath);
+    return info.exists() || info.isSymLink() || perFileItem(keyPath) == PerFileItem::Present;
 }
 
 bool LocalIntegrityKey::destroyPersisted(const QString& keyPath) {
     const SecretStatus status = store().remove(service(), keyPath);
-    return status == SecretStatus::Success || status == SecretStatus::ItemNotFound;
+    return status == SecretStatus::Success || status == SecretStatus::ItemNotFound ||
+           status == SecretStatus::Unavailable;
 }
 
 bool LocalIntegrityKey::isTpmProtected(const QString& keyPath) {
@@ -269,7 +313,7 @@ bool LocalIntegrityKey::restoreRootFromRecoveryCode(const QString& keyPath, cons
     if (!payload) return false;
     crypto::secureZero(*payload);
     const QString folder = rootFolder(keyPath);
-    if (!storeRoot(folder, *candidate)) return false;
+    if (!storeRoot(folder, *candidate, ExistingItem::Replace)) return false;
     rootCache().insert_or_assign(folder, copyOf(*candidate));
     return true;
 }

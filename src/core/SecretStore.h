@@ -11,13 +11,14 @@ namespace dorvex::core {
 
 enum class SecretStatus {
     Success,
-    ItemNotFound,
-    DuplicateItem,
-    Failed,  // any other error once a store answered, or an add to a store that cannot be reached
+    ItemNotFound,   // the store answered: there is no such item
+    DuplicateItem,  // add: an item with this service and account already exists and was left as it was
+    Failed,         // no answer to build on: timed out, locked, refused, any other error
+    Unavailable,    // no store in this session at all (no bus, no provider): as if there were no keychain
 };
 
 // The platform's store of small secrets (generic-password items keyed by service and account).
-// A store that cannot be reached at all behaves as an empty store whose adds fail.
+// Lookups answer Success, ItemNotFound or a failure; only ItemNotFound means the item is absent.
 class SecretStore {
 public:
     virtual ~SecretStore() = default;
@@ -27,9 +28,10 @@ public:
                                              crypto::SecureBuffer& secret) = 0;
     // Success with every account of the service (possibly none); ItemNotFound when there are none.
     [[nodiscard]] virtual SecretStatus listAccounts(const QString& service, QStringList& accounts) = 0;
-    // DuplicateItem when an item with this service and account already exists.
+    // Never replaces an item: DuplicateItem when one with this service and account exists.
     [[nodiscard]] virtual SecretStatus add(const QString& service, const QString& account,
                                            const crypto::SecureBuffer& secret) = 0;
+    // Replaces the secret of an existing item; ItemNotFound when there is none.
     [[nodiscard]] virtual SecretStatus update(const QString& service, const QString& account,
                                               const crypto::SecureBuffer& secret) = 0;
     [[nodiscard]] virtual SecretStatus remove(const QString& service, const QString& account) = 0;

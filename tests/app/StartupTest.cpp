@@ -1,3 +1,4 @@
+#include "app/InstanceLock.h"
 #include "app/session/Startup.h"
 #include "ui/FirstRunWizard.h"
 
@@ -7,11 +8,15 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QMessageBox>
+#include <QProcess>
 #include <QStandardPaths>
 
 #include <gtest/gtest.h>
+
+#include <map>
 
 #include <sys/stat.h>
 
@@ -31,6 +36,19 @@ QByteArray read(const QString& path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Every entry below `dir` (folders too) with the bytes of the files.
+std::map<QString, QByteArray> tree(const QString& dir)
+{
+    std::map<QString, QByteArray> entries;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        entries[QDir(dir).relativeFilePath(path)] = it.fileInfo().isDir() ? QByteArray("<dir>") : read(path);
+    }
+    return entries;
 }
 
 }  // namespace
@@ -203,4 +221,54 @@ TEST_F(StartApplication, FailedSelfTestRefusesToStart)
     EXPECT_EQ(title, QStringLiteral("Murravo - Self-Test Failed"));
     EXPECT_EQ(icon, QMessageBox::Critical);
     EXPECT_FALSE(QDir(dataHome + "/Murravo").exists()) << "nothing is created before the self-test passes";
+}
+
+// A running instance holds the data folder; a second start, even one that would take over a
+// legacy account, says so and changes no file. Once the holder is killed a start goes ahead.
+TEST_F(StartApplication, SecondStartOnAHeldDataFolderChangesNothing)
+{
+    const QString dataHome = test::makeScratchDir() + "/share";
+    const QString dataDir = dataHome + "/Murravo";
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome));
+    put(dataHome + "/Murravo/Murravo/identity.dat", "legacy account");
+    put(dataDir + "/vault.drvx", "vault");
+
+    QProcess holder;
+    holder.start(QStringLiteral(MURRAVO_INSTANCE_LOCK_HOLDER), {dataDir});
+    ASSERT_TRUE(holder.waitForStarted());
+    while (!holder.canReadLine() && holder.waitForReadyRead()) {
+    }
+    ASSERT_EQ(holder.readLine(), QByteArray("held\n"));
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(dataDir + "/.instance.lock").constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    const auto before = tree(dataHome);
+
+    QStringList shown;
+    test::whenShown<QDialog>([&](QDialog* dialog) {
+        shown << dialog->windowTitle();
+        if (auto* box = qobject_cast<QMessageBox*>(dialog))
+            shown << box->text();
+        dialog->reject();
+    });
+    auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+    EXPECT_EQ(app::startApplication(*app), 0);
+    ASSERT_EQ(shown.size(), 2) << shown.join(" | ").toStdString();
+    EXPECT_EQ(shown[0], QStringLiteral("Murravo - Already Running"));
+    EXPECT_TRUE(shown[1].startsWith(QStringLiteral("Murravo is already running."))) << shown[1].toStdString();
+    EXPECT_TRUE(tree(dataHome) == before) << "the second start changed the data folder";
+
+    holder.kill();  // SIGKILL: the holder gets no chance to let go by itself
+    ASSERT_TRUE(holder.waitForFinished());
+    bool signInShown = false;
+    test::whenShown<QDialog>([&](QDialog* dialog) {
+        signInShown = !qobject_cast<QMessageBox*>(dialog);
+        dialog->reject();
+    });
+    EXPECT_EQ(app::startApplication(*app), 0);
+    EXPECT_TRUE(signInShown);
+    EXPECT_EQ(read(dataDir + "/identity.dat"), QByteArray("legacy account"));
+
+    app::InstanceLock again;
+    EXPECT_EQ(again.acquire(dataDir), app::InstanceLock::Outcome::Acquired) << "released when start-up returns";
 }

@@ -16,6 +16,8 @@
 
 
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 
 using dorvex::core::LocalIntegrityKey;
 using dorvex::core::SealedFile;
@@ -135,6 +137,73 @@ TEST_F(KeyringTest, RootDerivedKeysAndRecoveryCode) {
     EXPECT_TRUE(LocalIntegrityKey::load(keyPath).equals(key));
     EXPECT_TRUE(SealedFile::readAuthenticated(sealedPath, SealedKeySource::Load).ok());
     (void)store->remove(LocalIntegrityKey::kService, "root:" + QString::fromLatin1(account));
+}
+
+namespace {
+
+// The platform store with lookups that time out while `failedFetches` lasts.
+class SlowLookupStore final : public dorvex::core::SecretStore {
+public:
+    int failedFetches = 0;
+
+    SecretStatus fetch(const QString& service, const QString& account, SecureBuffer& secret) override {
+        if (failedFetches > 0) {
+            --failedFetches;
+            return SecretStatus::Failed;
+        }
+        return real_->fetch(service, account, secret);
+    }
+    SecretStatus listAccounts(const QString& service, QStringList& accounts) override {
+        return real_->listAccounts(service, accounts);
+    }
+    SecretStatus add(const QString& service, const QString& account, const SecureBuffer& secret) override {
+        return real_->add(service, account, secret);
+    }
+    SecretStatus update(const QString& service, const QString& account, const SecureBuffer& secret) override {
+        return real_->update(service, account, secret);
+    }
+    SecretStatus remove(const QString& service, const QString& account) override {
+        return real_->remove(service, account);
+    }
+
+private:
+    std::unique_ptr<dorvex::core::SecretStore> real_ = dorvex::core::makePlatformSecretStore();
+};
+
+}  // namespace
+
+// A lookup that times out must not make the folder's root look absent: the daemon's existing
+// root item is never replaced, neither through the key store nor by a direct add.
+TEST_F(KeyringTest, AddNeverOverwritesAnExistingRoot) {
+    const QString sealedPath = dir + "/identity.dat";
+    ASSERT_TRUE(SealedFile::writeAuthenticated(sealedPath, QJsonObject{{"username", "alice"}}));
+    const QString account = "root:" + QString::fromLatin1(fileBytes(dir + "/local_integrity_root.account"));
+    auto real = dorvex::core::makePlatformSecretStore();
+    SecureBuffer root;
+    ASSERT_EQ(real->fetch(LocalIntegrityKey::kService, account, root), SecretStatus::Success);
+
+    SlowLookupStore slow;
+    LocalIntegrityKey::setSecretStore(&slow);
+    slow.failedFetches = 100;
+    EXPECT_FALSE(SealedFile::writeAuthenticated(dir + "/identity.dat.lockout", QJsonObject{{"failures", "1"}}));
+    EXPECT_TRUE(LocalIntegrityKey::exportRootRecoveryCode(dir + "/identity.dat.key").isEmpty());
+    EXPECT_TRUE(LocalIntegrityKey::isTpmRootUnavailable(dir + "/identity.dat.key"));
+    slow.failedFetches = 1;  // the daemon answers again right after the first lookup
+    EXPECT_TRUE(LocalIntegrityKey::exportRootRecoveryCode(dir + "/identity.dat.key").isEmpty());
+    LocalIntegrityKey::setSecretStore(nullptr);
+    EXPECT_FALSE(QFileInfo::exists(dir + "/identity.dat.lockout"));
+    EXPECT_FALSE(QFileInfo::exists(dir + "/identity.dat.lockout.key"));
+
+    SecureBuffer other(32);
+    std::memset(other.data(), 0x5a, other.size());
+    EXPECT_EQ(real->add(LocalIntegrityKey::kService, account, other), SecretStatus::DuplicateItem);
+
+    SecureBuffer after;
+    ASSERT_EQ(real->fetch(LocalIntegrityKey::kService, account, after), SecretStatus::Success);
+    EXPECT_TRUE(after.equals(root));
+    LocalIntegrityKey::clearCache();
+    EXPECT_TRUE(SealedFile::readAuthenticated(sealedPath, SealedKeySource::Load).ok());
+    (void)real->remove(LocalIntegrityKey::kService, account);
 }
 
 TEST_F(NoBusTest, SoftwareModeWithOwnerOnlySidecars) {

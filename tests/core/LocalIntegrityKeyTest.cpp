@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 
 #include <unistd.h>
 
@@ -158,17 +160,146 @@ TEST_F(LocalIntegrityKeyTest, AccountFileOfWrongLengthCountsAsAbsent) {
     }
 }
 
-TEST_F(LocalIntegrityKeyTest, DuplicateRootItemIsUpdated) {
-    const QString account = QStringLiteral("00112233445566778899aabbccddeeff");
-    writeBytes(path("local_integrity_root.account"), account.toLatin1());
-    store.scripted[Store::Fetch] = SecretStatus::ItemNotFound;  // looks absent, yet the add collides
-    store.items[{LocalIntegrityKey::kService, "root:" + account}] = QByteArray(32, 'o');
-    const SecureBuffer key = LocalIntegrityKey::create(path("x.key"));
-    ASSERT_FALSE(key.empty());
-    EXPECT_EQ(store.calls[Store::Update], 1);
-    const auto item = store.items.find({LocalIntegrityKey::kService, "root:" + account});
-    ASSERT_NE(item, store.items.end());
-    EXPECT_NE(item->second, QByteArray(32, 'o'));
+namespace {
+
+// Every entry of a folder with its bytes, to prove that a refused operation wrote nothing.
+std::map<QString, QByteArray> folderState(const QString& dir) {
+    std::map<QString, QByteArray> state;
+    const QDir folder(dir);
+    for (const QString& name : folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        state[name] = fileBytes(folder.filePath(name));
+    }
+    return state;
+}
+
+struct StoreFailure {
+    const char* name;
+    void (*inject)(Store&);
+    bool persistent;  // still failing when the caller asks why the read failed
+};
+
+const StoreFailure kStoreFailures[] = {
+    {"lookup fails", [](Store& s) { s.script(Store::Fetch, SecretStatus::Failed); }, true},
+    {"lookup times out once, then answers", [](Store& s) { s.script(Store::Fetch, SecretStatus::Failed, 1); },
+     false},
+    {"lookup says not found, yet the add meets the item",
+     [](Store& s) { s.script(Store::Fetch, SecretStatus::ItemNotFound); }, true},
+    {"lookup and listing fail",
+     [](Store& s) {
+         s.script(Store::Fetch, SecretStatus::Failed);
+         s.script(Store::List, SecretStatus::Failed);
+     },
+     true},
+    {"lookup fails and the add is refused",
+     [](Store& s) {
+         s.script(Store::Fetch, SecretStatus::Failed);
+         s.script(Store::Add, SecretStatus::Failed);
+     },
+     true},
+    {"store unreachable", [](Store& s) { s.scriptAll(SecretStatus::Unavailable); }, true},
+};
+
+}  // namespace
+
+// A folder sealed under a root in the store. Whatever the store does wrong while the folder is
+// used, no file and no item may change, the write is refused, and afterwards everything opens.
+TEST_F(LocalIntegrityKeyTest, StoreFailuresInAKeyringFolderChangeNothing) {
+    const QStringList sealed = {"identity.dat", "twofactor.dat", "vault_generation.dat"};
+    for (const QString& name : sealed) ASSERT_TRUE(SealedFile::writeAuthenticated(path(name), QJsonObject{{"f", name}}));
+    const QString identityKey = path("identity.dat.key");
+    const QJsonObject changed{{"f", "changed"}};
+
+    struct Attempt {
+        const char* name;
+        std::function<bool()> succeeded;
+    };
+    const Attempt attempts[] = {
+        {"seal a new file", [&] { return SealedFile::writeAuthenticated(path("identity.dat.lockout"), changed); }},
+        {"rewrite a sealed file", [&] { return SealedFile::writeAuthenticated(path("twofactor.dat"), changed); }},
+        {"export the recovery code", [&] { return !LocalIntegrityKey::exportRootRecoveryCode(identityKey).isEmpty(); }},
+        {"open a sealed file",
+         [&] { return SealedFile::readAuthenticated(path("identity.dat"), SealedKeySource::Load).ok(); }},
+    };
+
+    const auto filesBefore = folderState(dir);
+    const auto itemsBefore = store.items;
+    for (const StoreFailure& failure : kStoreFailures) {
+        for (const Attempt& attempt : attempts) {
+            SCOPED_TRACE(std::string(failure.name) + " / " + attempt.name);
+            LocalIntegrityKey::clearCache();
+            store.unscript();
+            failure.inject(store);
+            EXPECT_FALSE(attempt.succeeded());
+            if (failure.persistent) {
+                EXPECT_TRUE(LocalIntegrityKey::isTpmRootUnavailable(identityKey));
+            }
+            store.unscript();
+            EXPECT_TRUE(folderState(dir) == filesBefore) << "a file changed";
+            EXPECT_TRUE(store.items == itemsBefore) << "a keyring item changed";
+        }
+    }
+
+    LocalIntegrityKey::clearCache();
+    for (const QString& name : sealed) {
+        const auto read = SealedFile::readAuthenticated(path(name), SealedKeySource::Load);
+        ASSERT_TRUE(read.ok()) << name.toStdString();
+        EXPECT_EQ(read.object, QJsonObject({{"f", name}}));
+    }
+    ASSERT_TRUE(SealedFile::writeAuthenticated(path("identity.dat.lockout"), changed));
+    EXPECT_TRUE(LocalIntegrityKey::isTpmProtected(path("identity.dat.lockout.key")));
+    EXPECT_TRUE(store.items == itemsBefore);
+}
+
+// In a folder without a root a software key is acceptable, but only where it can be read back.
+TEST_F(LocalIntegrityKeyTest, SoftwareKeyIsWrittenOnlyWhereItReadsBack) {
+    struct Row {
+        const char* name;
+        void (*inject)(Store&);
+        bool written;
+    };
+    const Row rows[] = {
+        {"store unreachable", [](Store& s) { s.scriptAll(SecretStatus::Unavailable); }, true},
+        {"add refused, no root anywhere", [](Store& s) { s.script(Store::Add, SecretStatus::Failed); }, true},
+        {"add refused, listing fails",
+         [](Store& s) {
+             s.script(Store::Add, SecretStatus::Failed);
+             s.script(Store::List, SecretStatus::Failed);
+         },
+         false},
+        {"add refused, another folder has a root",
+         [](Store& s) {
+             s.script(Store::Add, SecretStatus::Failed);
+             s.items[{LocalIntegrityKey::kService, "root:0123456789abcdef0123456789abcdef"}] = QByteArray(32, 'r');
+         },
+         false},
+        {"add times out",
+         [](Store& s) {
+             s.script(Store::Add, SecretStatus::Failed);
+             s.script(Store::List, SecretStatus::Failed);
+             s.script(Store::Fetch, SecretStatus::Failed);
+         },
+         false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString folder = dorvex::test::makeScratchDir();
+        const QString file = folder + "/idlelock.dat";
+        LocalIntegrityKey::clearCache();
+        store.items.clear();
+        store.unscript();
+        row.inject(store);
+        const auto itemsBefore = store.items;
+        const bool written = SealedFile::writeAuthenticated(file, QJsonObject{{"v", 1}});
+        EXPECT_EQ(written, row.written);
+        if (written) {
+            EXPECT_EQ(fileBytes(file + ".key").size(), 32);
+            EXPECT_TRUE(SealedFile::readAuthenticated(file, SealedKeySource::Load).ok());
+        } else {
+            EXPECT_TRUE(folderState(folder).empty());
+        }
+        EXPECT_TRUE(store.items == itemsBefore) << "a keyring item changed";
+    }
+    store.unscript();
 }
 
 TEST_F(LocalIntegrityKeyTest, FailedSidecarWriteRollsBackTheNewRoot) {

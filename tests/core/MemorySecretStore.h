@@ -8,14 +8,30 @@
 
 namespace dorvex::test {
 
-// In-memory secret store; each operation can be scripted to answer with a fixed status.
+// In-memory secret store; each operation can be scripted to answer with a fixed status, for
+// every call or only for the next few (a daemon that times out once and then catches up).
 class MemorySecretStore final : public core::SecretStore {
 public:
     enum Op { Fetch, List, Add, Update, Remove, OpCount };
 
     std::map<std::pair<QString, QString>, QByteArray> items;
     std::optional<core::SecretStatus> scripted[OpCount];
+    int scriptedCalls[OpCount] = {-1, -1, -1, -1, -1};  // how many calls the script answers; -1: all
     int calls[OpCount] = {};
+
+    void script(Op op, core::SecretStatus status, int times = -1) {
+        scripted[op] = status;
+        scriptedCalls[op] = times;
+    }
+    void scriptAll(core::SecretStatus status) {
+        for (int op = 0; op < OpCount; ++op) script(static_cast<Op>(op), status);
+    }
+    void unscript() {
+        for (int op = 0; op < OpCount; ++op) {
+            scripted[op].reset();
+            scriptedCalls[op] = -1;
+        }
+    }
 
     core::SecretStatus fetch(const QString& service, const QString& account, crypto::SecureBuffer& secret) override {
         if (auto s = answer(Fetch)) return *s;
@@ -54,6 +70,8 @@ public:
 private:
     std::optional<core::SecretStatus> answer(Op op) {
         ++calls[op];
+        if (!scripted[op] || scriptedCalls[op] == 0) return std::nullopt;
+        if (scriptedCalls[op] > 0) --scriptedCalls[op];
         return scripted[op];
     }
     static QByteArray bytes(const crypto::SecureBuffer& b) {

@@ -1,6 +1,7 @@
 #include "app/session/Startup.h"
 
 #include "app/CrashHandler.h"
+#include "app/InstanceLock.h"
 #include "app/Platform.h"
 #include "app/SystemLog.h"
 #include "app/session/Session.h"
@@ -104,12 +105,23 @@ int startApplication(QApplication& app)
         return kExitFailure;
     }
 
-    migrateLegacyFolders(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
+    // The data folder is named, and held, before anything in it is touched (the legacy migration
+    // moves files into it): a second start on the same folder must change nothing.
     QCoreApplication::setOrganizationName(QString());
-
     const QString dataDir = core::appDataDir();
     QDir().mkpath(dataDir);
-    if (!probeDataFolderWritable(dataDir)) {
+    InstanceLock instance;
+    const InstanceLock::Outcome held = instance.acquire(dataDir);
+    if (held == InstanceLock::Outcome::HeldElsewhere) {
+        QMessageBox::information(nullptr, QObject::tr("Murravo - Already Running"),
+                                 QObject::tr("Murravo is already running. Switch to the Murravo window that is "
+                                             "already open; this second start closes without changing anything."));
+        return kExitOk;
+    }
+    if (held == InstanceLock::Outcome::Acquired)
+        migrateLegacyFolders(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
+
+    if (held != InstanceLock::Outcome::Acquired || !probeDataFolderWritable(dataDir)) {
         QMessageBox::critical(
             nullptr, QObject::tr("Murravo - Data Folder Not Writable"),
             QObject::tr("Murravo cannot save changes to its data folder:\n%1\n\nThis usually means the folder is "

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace dorvex::core {
@@ -66,12 +67,49 @@ struct ErrorHolder {
     }
 };
 
-// True when a session bus answers and a Secret Service provider owns or can be started on it.
-bool serviceReachable(GCancellable* cancellable) {
+// Releases a GObject (service, collection, item) where it goes out of scope.
+template <typename T>
+struct Ref {
+    T* object = nullptr;
+    ~Ref() {
+        if (object) g_object_unref(object);
+    }
+    explicit operator bool() const { return object != nullptr; }
+};
+
+struct ItemList {
+    GList* items = nullptr;
+    ~ItemList() { g_list_free_full(items, g_object_unref); }
+};
+
+struct Attributes {
+    GHashTable* table;
+    Attributes(const QByteArray& service, const QByteArray& account)
+        : table(secret_attributes_build(schema(), "service", service.constData(), "account", account.constData(),
+                                        nullptr)) {}
+    ~Attributes() { g_hash_table_unref(table); }
+    Attributes(const Attributes&) = delete;
+    Attributes& operator=(const Attributes&) = delete;
+};
+
+void logError(const char* operation, const GError* error, const char* otherwise = "no answer in time") {
+    qWarning("SecretStore: %s failed: %s", operation, error ? error->message : otherwise);
+}
+
+enum class Reach { Yes, No, Unknown };
+
+bool cancelledOrTimedOut(const GError* error) {
+    return g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED) ||
+           g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT);
+}
+
+// Yes when a session bus answers and a Secret Service provider owns or can be started on it; No
+// only when the bus itself says so (or there is no bus at all); Unknown when it did not answer.
+Reach serviceReachable(GCancellable* cancellable) {
     ErrorHolder err;
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable, &err.error);
-    if (!bus) return false;
-    bool reachable = false;
+    if (!bus) return cancelledOrTimedOut(err.error) ? Reach::Unknown : Reach::No;
+    Reach reach = Reach::Unknown;
     GVariant* owned = g_dbus_connection_call_sync(
         bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
         g_variant_new("(s)", kSecretsBusName), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 5000, cancellable,
@@ -79,57 +117,104 @@ bool serviceReachable(GCancellable* cancellable) {
     if (owned) {
         gboolean hasOwner = FALSE;
         g_variant_get(owned, "(b)", &hasOwner);
-        reachable = hasOwner != FALSE;
         g_variant_unref(owned);
-    }
-    if (!reachable) {
-        GVariant* names = g_dbus_connection_call_sync(
-            bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListActivatableNames",
-            nullptr, G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, 5000, cancellable, nullptr);
-        if (names) {
+        if (hasOwner) {
+            reach = Reach::Yes;
+        } else if (GVariant* names = g_dbus_connection_call_sync(
+                       bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                       "ListActivatableNames", nullptr, G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, 5000,
+                       cancellable, nullptr)) {
+            reach = Reach::No;
             GVariantIter* iter = nullptr;
             const gchar* name = nullptr;
             g_variant_get(names, "(as)", &iter);
             while (g_variant_iter_loop(iter, "&s", &name)) {
-                if (g_strcmp0(name, kSecretsBusName) == 0) reachable = true;
+                if (g_strcmp0(name, kSecretsBusName) == 0) reach = Reach::Yes;
             }
             g_variant_iter_free(iter);
             g_variant_unref(names);
         }
     }
     g_object_unref(bus);
-    return reachable;
+    return reach;
 }
 
-void logError(const char* operation, const GError* error) {
-    qWarning("SecretStore: %s failed: %s", operation, error ? error->message : "timed out");
+// Connects to the provider; a failure is a status to return, Success means `service` is set.
+SecretStatus connect(GCancellable* cancellable, Ref<SecretService>& service) {
+    switch (serviceReachable(cancellable)) {
+    case Reach::No:
+        return SecretStatus::Unavailable;
+    case Reach::Unknown:
+        logError("reaching the Secret Service", nullptr);
+        return SecretStatus::Failed;
+    case Reach::Yes:
+        break;
+    }
+    ErrorHolder err;
+    service.object = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, &err.error);
+    if (!service) {
+        logError("connect", err.error);
+        return SecretStatus::Failed;
+    }
+    return SecretStatus::Success;
+}
+
+// Every item of this service and account, locked or not. Success with none is a definite answer.
+SecretStatus search(SecretService* service, const QByteArray& s, const QByteArray& a, SecretSearchFlags flags,
+                    GCancellable* cancellable, ItemList& found) {
+    const Attributes attributes(s, a);
+    ErrorHolder err;
+    found.items = secret_service_search_sync(service, schema(), attributes.table,
+                                             static_cast<SecretSearchFlags>(flags | SECRET_SEARCH_ALL), cancellable,
+                                             &err.error);
+    if (err.error) {
+        logError("search", err.error);
+        return SecretStatus::Failed;
+    }
+    return SecretStatus::Success;
 }
 
 class SecretServiceStore final : public SecretStore {
 public:
     SecretStatus fetch(const QString& service, const QString& account, crypto::SecureBuffer& secret) override {
         BoundedCall call;
-        if (!serviceReachable(call.cancellable())) return SecretStatus::ItemNotFound;
-        const QByteArray s = service.toUtf8(), a = account.toUtf8();
-        ErrorHolder err;
-        SecretValue* value = secret_password_lookup_binary_sync(schema(), call.cancellable(), &err.error, "service",
-                                                                s.constData(), "account", a.constData(), nullptr);
-        if (err.error) {
-            logError("lookup", err.error);
+        Ref<SecretService> provider;
+        if (const SecretStatus s = connect(call.cancellable(), provider); s != SecretStatus::Success) return s;
+        ItemList found;
+        const SecretSearchFlags flags = static_cast<SecretSearchFlags>(SECRET_SEARCH_UNLOCK | SECRET_SEARCH_LOAD_SECRETS);
+        if (search(provider.object, service.toUtf8(), account.toUtf8(), flags, call.cancellable(), found) !=
+            SecretStatus::Success) {
             return SecretStatus::Failed;
         }
-        if (!value) return SecretStatus::ItemNotFound;
-        gsize length = 0;
-        const gchar* bytes = secret_value_get(value, &length);
-        secret = crypto::SecureBuffer(reinterpret_cast<const unsigned char*>(bytes), length);
-        secret_value_unref(value);
+        if (!found.items) return SecretStatus::ItemNotFound;
+        // A locked item, one without a secret or two that disagree leave the answer open.
+        std::optional<crypto::SecureBuffer> value;
+        for (GList* it = found.items; it; it = it->next) {
+            SecretItem* item = SECRET_ITEM(it->data);
+            SecretValue* v = secret_item_get_locked(item) ? nullptr : secret_item_get_secret(item);
+            if (!v) {
+                logError("lookup", nullptr, "the item is locked");
+                return SecretStatus::Failed;
+            }
+            gsize length = 0;
+            const gchar* bytes = secret_value_get(v, &length);
+            crypto::SecureBuffer copy(reinterpret_cast<const unsigned char*>(bytes), length);
+            secret_value_unref(v);
+            if (value && !value->equals(copy)) {
+                qWarning("SecretStore: lookup found several different items for one account.");
+                return SecretStatus::Failed;
+            }
+            if (!value) value.emplace(std::move(copy));
+        }
+        secret = std::move(*value);
         return SecretStatus::Success;
     }
 
     SecretStatus listAccounts(const QString& service, QStringList& accounts) override {
         accounts.clear();
         BoundedCall call;
-        if (!serviceReachable(call.cancellable())) return SecretStatus::ItemNotFound;
+        Ref<SecretService> provider;
+        if (const SecretStatus s = connect(call.cancellable(), provider); s != SecretStatus::Success) return s;
         const QByteArray s = service.toUtf8();
         ErrorHolder err;
         GList* items = secret_password_search_sync(schema(), SECRET_SEARCH_ALL, call.cancellable(), &err.error,
@@ -149,12 +234,48 @@ public:
         return accounts.isEmpty() ? SecretStatus::ItemNotFound : SecretStatus::Success;
     }
 
+    // Creates without replacing, then makes sure no other item of the account appeared meanwhile;
+    // if one did, the new item is taken back so that the older one stays the only one.
     SecretStatus add(const QString& service, const QString& account, const crypto::SecureBuffer& secret) override {
-        crypto::SecureBuffer existing;
-        const SecretStatus found = fetch(service, account, existing);
-        if (found == SecretStatus::Success) return SecretStatus::DuplicateItem;
-        if (found != SecretStatus::ItemNotFound) return found;
-        return store(service, account, secret);
+        BoundedCall call;
+        Ref<SecretService> provider;
+        if (const SecretStatus s = connect(call.cancellable(), provider); s != SecretStatus::Success) return s;
+        const QByteArray s = service.toUtf8(), a = account.toUtf8();
+        {
+            ItemList existing;
+            if (search(provider.object, s, a, SECRET_SEARCH_NONE, call.cancellable(), existing) !=
+                SecretStatus::Success) {
+                return SecretStatus::Failed;
+            }
+            if (existing.items) return SecretStatus::DuplicateItem;
+        }
+        Ref<SecretCollection> collection;
+        if (!defaultCollection(provider.object, call.cancellable(), collection)) return SecretStatus::Failed;
+
+        const Attributes attributes(s, a);
+        const QByteArray label = QByteArrayLiteral("Murravo local integrity key (") + a + ')';
+        SecretValue* value = secret_value_new(reinterpret_cast<const gchar*>(secret.data()),
+                                              static_cast<gssize>(secret.size()), "application/octet-stream");
+        ErrorHolder err;
+        Ref<SecretItem> created;
+        created.object = secret_item_create_sync(collection.object, schema(), attributes.table, label.constData(),
+                                                 value, SECRET_ITEM_CREATE_NONE, call.cancellable(), &err.error);
+        secret_value_unref(value);
+        if (!created) {
+            logError("create", err.error);
+            return SecretStatus::Failed;
+        }
+
+        ItemList after;
+        const bool checked =
+            search(provider.object, s, a, SECRET_SEARCH_NONE, call.cancellable(), after) == SecretStatus::Success;
+        if (checked && g_list_length(after.items) == 1) return SecretStatus::Success;
+        qWarning("SecretStore: another item of the same account appeared while adding; the new one is taken back.");
+        ErrorHolder removeErr;
+        if (!secret_item_delete_sync(created.object, call.cancellable(), &removeErr.error)) {
+            logError("taking back a doubled item", removeErr.error);
+        }
+        return SecretStatus::Failed;
     }
 
     SecretStatus update(const QString& service, const QString& account, const crypto::SecureBuffer& secret) override {
@@ -166,7 +287,8 @@ public:
 
     SecretStatus remove(const QString& service, const QString& account) override {
         BoundedCall call;
-        if (!serviceReachable(call.cancellable())) return SecretStatus::ItemNotFound;
+        Ref<SecretService> provider;
+        if (const SecretStatus s = connect(call.cancellable(), provider); s != SecretStatus::Success) return s;
         const QByteArray s = service.toUtf8(), a = account.toUtf8();
         ErrorHolder err;
         const gboolean removed = secret_password_clear_sync(schema(), call.cancellable(), &err.error, "service",
@@ -179,9 +301,41 @@ public:
     }
 
 private:
+    // The collection behind the "default" alias, created as libsecret's own store would when missing,
+    // and unlocked.
+    static bool defaultCollection(SecretService* service, GCancellable* cancellable, Ref<SecretCollection>& out) {
+        ErrorHolder err;
+        out.object = secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE,
+                                                      cancellable, &err.error);
+        if (err.error) {
+            logError("default collection", err.error);
+            return false;
+        }
+        if (!out) {
+            out.object = secret_collection_create_sync(service, "Default keyring", SECRET_COLLECTION_DEFAULT,
+                                                       SECRET_COLLECTION_CREATE_NONE, cancellable, &err.error);
+            if (!out) {
+                logError("creating the default collection", err.error);
+                return false;
+            }
+        }
+        if (secret_collection_get_locked(out.object)) {
+            GList objects = {out.object, nullptr, nullptr};
+            (void)secret_service_unlock_sync(service, &objects, cancellable, nullptr, &err.error);
+            if (err.error || secret_collection_get_locked(out.object)) {
+                logError("unlocking the default collection", err.error, "it stays locked");
+                return false;
+            }
+        }
+        return true;
+    }
+
     static SecretStatus store(const QString& service, const QString& account, const crypto::SecureBuffer& secret) {
         BoundedCall call;
-        if (!serviceReachable(call.cancellable())) return SecretStatus::Failed;
+        Ref<SecretService> provider;
+        if (const SecretStatus s = connect(call.cancellable(), provider); s != SecretStatus::Success) {
+            return s == SecretStatus::Unavailable ? SecretStatus::Failed : s;
+        }
         const QByteArray s = service.toUtf8(), a = account.toUtf8();
         const QByteArray label = QByteArrayLiteral("Murravo local integrity key (") + a + ')';
         SecretValue* value = secret_value_new(reinterpret_cast<const gchar*>(secret.data()),
