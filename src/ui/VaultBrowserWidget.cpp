@@ -128,7 +128,30 @@ void VaultBrowserWidget::importFromPath(const QString& path)
         return;
     }
     if (!container_.importFile(path, name)) {
-        showStatus(tr("Could not import \"%1\" (a file with that name may already be in the vault).").arg(name), true);
+        using Failure = dorvex::vault::VaultContainer::ImportFailure;
+        switch (container_.lastImportFailure()) {
+        case Failure::TooLarge:
+            showStatus(tr("Could not import \"%1\" -- it is larger than the largest file the vault can hold (%2 "
+                          "bytes). Nothing was changed.")
+                           .arg(name, QString::number(dorvex::vault::VaultContainer::kMaxImportBytes)),
+                       true);
+            break;
+        case Failure::OutOfMemory:
+            showStatus(tr("Could not import \"%1\" -- there is not enough free memory to encrypt a file this large. "
+                          "Nothing was changed; close other programs or import a smaller file.")
+                           .arg(name),
+                       true);
+            break;
+        case Failure::Unexpected:
+            showStatus(tr("Could not import \"%1\" -- an unexpected error stopped the import. Nothing was changed.")
+                           .arg(name),
+                       true);
+            break;
+        default:
+            showStatus(tr("Could not import \"%1\" (a file with that name may already be in the vault).").arg(name),
+                       true);
+            break;
+        }
         return;
     }
     statusLabel_->setStyleSheet(QString());

@@ -15,8 +15,11 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <new>
 
 namespace dorvex::vault {
 
@@ -34,7 +37,45 @@ QString newUuid()
     return QUuid::createUuid().toString(QUuid::WithoutBraces);
 }
 
+// Wipes a plaintext buffer when an exception leaves the scope before the buffer was sealed.
+class WipeOnUnwind {
+public:
+    WipeOnUnwind(unsigned char* data, std::size_t length) noexcept
+        : data_(data), length_(length), uncaught_(std::uncaught_exceptions())
+    {
+    }
+    ~WipeOnUnwind()
+    {
+        if (std::uncaught_exceptions() > uncaught_)
+            secureZero(data_, static_cast<unsigned long>(length_));
+    }
+    WipeOnUnwind(const WipeOnUnwind&) = delete;
+    WipeOnUnwind& operator=(const WipeOnUnwind&) = delete;
+
+private:
+    unsigned char* data_;
+    std::size_t length_;
+    int uncaught_;
+};
+
 }  // namespace
+
+void VaultContainer::logCaughtException(const char* operation) noexcept
+{
+    try {
+        try {
+            throw;
+        } catch (const std::bad_alloc&) {
+            qWarning("%s: out of memory -- the operation was refused.", operation);
+        } catch (const std::exception& e) {
+            qWarning("%s: unexpected failure (%s) -- the operation was refused.", operation, e.what());
+        } catch (...) {
+            qWarning("%s: unexpected failure -- the operation was refused.", operation);
+        }
+    } catch (...) {
+        // Nothing more can be said when even the log line cannot be written.
+    }
+}
 
 VaultContainer::VaultContainer(std::unique_ptr<IVaultBlockStore> store, const SecureBuffer& vaultKey,
                                const QString& machineId)
@@ -86,7 +127,7 @@ std::unique_ptr<VaultContainer> VaultContainer::create(std::unique_ptr<IVaultBlo
 std::unique_ptr<VaultContainer> VaultContainer::open(std::unique_ptr<IVaultBlockStore> store,
                                                      const SecureBuffer& vaultKey, const QString& machineId,
                                                      const QString& overrideVaultId, QString* failureReason)
-{
+try {
     if (!store || !store->exists() || !store->open()) {
         if (failureReason && store)
             *failureReason = store->exists() ? store->lastFailureReason() : QString();
@@ -100,19 +141,32 @@ std::unique_ptr<VaultContainer> VaultContainer::open(std::unique_ptr<IVaultBlock
         return nullptr;
     if (container->formatVersion_ == kLegacyFormatVersion)
         static_cast<void>(container->migrateFromLegacyFormat());
+    // A damaged newer header left the older state loaded; the fallback has committed already.
+    if (loaded && container->openedAtPreviousState_)
+        container->persistRecovery();
+    if (container->openedAtPreviousState_)
+        qWarning("VaultContainer::open: the newest saved state (generation %llu) was damaged; the vault was opened "
+                 "at its previous state.",
+                 static_cast<unsigned long long>(container->damagedGeneration_));
     if (!overrideVaultId.isEmpty() && !container->commitIndexAndHeader())
         qWarning("%s", "VaultContainer: opened via a recovered vaultId but failed to persist the correction -- "
                        "recovery will be needed again on the next open.");
     return container;
+} catch (...) {
+    logCaughtException("VaultContainer::open");
+    return nullptr;
 }
 
 std::vector<VaultContainer::EntryInfo> VaultContainer::listEntries() const
-{
+try {
     std::vector<EntryInfo> out;
     out.reserve(entries_.size());
     for (const IndexEntry& entry : entries_)
         out.push_back(EntryInfo{entry.name, entry.size, entry.importedAt});
     return out;
+} catch (...) {
+    logCaughtException("VaultContainer::listEntries");
+    return {};
 }
 
 const VaultContainer::IndexEntry* VaultContainer::findEntry(const QString& name) const
@@ -143,7 +197,8 @@ bool VaultContainer::wouldExceedMaxSize(qint64 additionalBytes) const
 }
 
 bool VaultContainer::importFile(const QString& sourcePath, const QString& name)
-{
+try {
+    lastImportFailure_ = ImportFailure::Other;
     if (locked_ || contains(name))
         return false;
     // Appending below the data region would destroy the index slots.
@@ -160,16 +215,31 @@ bool VaultContainer::importFile(const QString& sourcePath, const QString& name)
         return false;
     }
     const qint64 size = source.size();
-    if (size < 0 || size > std::numeric_limits<qint64>::max() / 2)
+    if (size < 0)
         return false;
+    if (size > kMaxImportBytes) {
+        lastImportFailure_ = ImportFailure::TooLarge;
+        qWarning("VaultContainer::importFile: a file of %lld bytes is larger than an import may be; it was refused.",
+                 static_cast<long long>(size));
+        return false;
+    }
     if (maxSizeBytes_ > 0 && currentTotalSizeBytes() + size > maxSizeBytes_)
         return false;
 
     // One buffer laid out as nonce | suite | ciphertext | tag; the contents are sealed in place.
     const auto total = static_cast<std::size_t>(size) + static_cast<std::size_t>(kBlobOverhead);
-    std::unique_ptr<unsigned char[]> blob = std::make_unique_for_overwrite<unsigned char[]>(total);
+    std::unique_ptr<unsigned char[]> blob;
+    try {
+        blob = std::make_unique_for_overwrite<unsigned char[]>(total);
+    } catch (const std::bad_alloc&) {
+        lastImportFailure_ = ImportFailure::OutOfMemory;
+        qWarning("VaultContainer::importFile: no memory for the %lld bytes of a file to import; it was refused.",
+                 static_cast<long long>(size));
+        return false;
+    }
     platform::adviseLargeBuffer(blob.get(), total);
     unsigned char* plain = blob.get() + 25;
+    const WipeOnUnwind wipePlain(plain, static_cast<std::size_t>(size));
     qint64 got = 0;
     while (got < size) {
         const qint64 n = source.read(reinterpret_cast<char*>(plain) + got, size - got);
@@ -211,11 +281,20 @@ bool VaultContainer::importFile(const QString& sourcePath, const QString& name)
         nextAppendOffset_ = offset;
         return false;
     }
+    lastImportFailure_ = ImportFailure::None;
     return true;
+} catch (const std::bad_alloc&) {
+    lastImportFailure_ = ImportFailure::OutOfMemory;
+    logCaughtException("VaultContainer::importFile");
+    return false;
+} catch (...) {
+    lastImportFailure_ = ImportFailure::Unexpected;
+    logCaughtException("VaultContainer::importFile");
+    return false;
 }
 
 std::optional<std::vector<unsigned char>> VaultContainer::decryptEntry(const IndexEntry& entry) const
-{
+try {
     const qint64 storeSize = store_->size();
     if (entry.dataOffset < 0 || entry.dataLength < 24 || entry.dataOffset > storeSize ||
         entry.dataLength > storeSize - entry.dataOffset)
@@ -249,20 +328,27 @@ std::optional<std::vector<unsigned char>> VaultContainer::decryptEntry(const Ind
     secureZero(buffer.data() + plainLength, static_cast<unsigned long>(AeadCipher::kTagBytes));
     buffer.resize(plainLength);
     return buffer;
+} catch (...) {
+    // An entry larger than the memory left; nothing was decrypted yet.
+    logCaughtException("VaultContainer::decryptEntry");
+    return std::nullopt;
 }
 
 std::optional<std::vector<unsigned char>> VaultContainer::readFileBytes(const QString& name) const
-{
+try {
     if (locked_)
         return std::nullopt;
     const IndexEntry* entry = findEntry(name);
     if (!entry)
         return std::nullopt;
     return decryptEntry(*entry);
+} catch (...) {
+    logCaughtException("VaultContainer::readFileBytes");
+    return std::nullopt;
 }
 
 bool VaultContainer::exportFile(const QString& name, const QString& destinationPath) const
-{
+try {
     std::optional<std::vector<unsigned char>> plain = readFileBytes(name);
     if (!plain)
         return false;
@@ -281,16 +367,20 @@ bool VaultContainer::exportFile(const QString& name, const QString& destinationP
     }
     secureZero(*plain);
     return ok;
+} catch (...) {
+    logCaughtException("VaultContainer::exportFile");
+    return false;
 }
 
 void VaultContainer::overwriteRegion(qint64 offset, qint64 length)
 {
     if (offset < 0 || length <= 0)
         return;
-    std::vector<unsigned char> chunk(static_cast<std::size_t>(std::min(length, kOverwriteChunk)));
+    // On the stack: the overwrite runs after a commit and must not fail for want of memory.
+    std::array<unsigned char, kOverwriteChunk> chunk;
     for (int pass = 0; pass < 3; ++pass) {
         if (pass < 2)
-            std::fill(chunk.begin(), chunk.end(), pass == 0 ? 0x00 : 0xFF);
+            chunk.fill(pass == 0 ? 0x00 : 0xFF);
         for (qint64 done = 0; done < length;) {
             const qint64 n = std::min(length - done, kOverwriteChunk);
             if (pass == 2) {
@@ -307,7 +397,7 @@ void VaultContainer::overwriteRegion(qint64 offset, qint64 length)
 }
 
 bool VaultContainer::removeFile(const QString& name)
-{
+try {
     if (locked_)
         return false;
     const auto it = std::find_if(entries_.begin(), entries_.end(),
@@ -334,10 +424,13 @@ bool VaultContainer::removeFile(const QString& name)
     secureZero(removed.name);
     secureZero(removed.entryId);
     return true;
+} catch (...) {
+    logCaughtException("VaultContainer::removeFile");
+    return false;
 }
 
 int VaultContainer::rekey(const SecureBuffer& newVaultKey)
-{
+try {
     if (locked_)
         return RekeyFailedUnchanged;
     std::vector<IndexEntry> rewrapped = entries_;
@@ -351,10 +444,12 @@ int VaultContainer::rekey(const SecureBuffer& newVaultKey)
         }
         entry.wrappedFileKey = KeyWrap::wrap(newVaultKey, *fileKey, aad);
     }
+    // Everything that allocates comes first, so that a failure leaves the container as it was.
     SecureBuffer oldKey(vaultKey_.data(), vaultKey_.size());
+    SecureBuffer installed(newVaultKey.data(), newVaultKey.size());
     std::vector<IndexEntry> oldEntries = std::move(entries_);
     const quint64 oldGeneration = generation_;
-    vaultKey_ = SecureBuffer(newVaultKey.data(), newVaultKey.size());
+    vaultKey_ = std::move(installed);
     entries_ = std::move(rewrapped);
     if (commitIndexAndHeader()) {
         for (IndexEntry& e : oldEntries)
@@ -378,6 +473,9 @@ int VaultContainer::rekey(const SecureBuffer& newVaultKey)
         return RekeyFailedUnchanged;
     lockSynchronously();
     return RekeyFailedLocked;
+} catch (...) {
+    logCaughtException("VaultContainer::rekey");
+    return RekeyFailedUnchanged;
 }
 
 void VaultContainer::lockSynchronously()
@@ -386,17 +484,22 @@ void VaultContainer::lockSynchronously()
         secureZero(vaultKey_.data(), static_cast<unsigned long>(vaultKey_.size()));
     for (IndexEntry& entry : entries_) {
         secureZero(entry.wrappedFileKey);
-        entry.name.detach();
-        secureZero(entry.name);
-        entry.entryId.detach();
-        secureZero(entry.entryId);
+        // A string that cannot be detached is still shared, and so is not ours to wipe.
+        try {
+            entry.name.detach();
+            secureZero(entry.name);
+            entry.entryId.detach();
+            secureZero(entry.entryId);
+        } catch (...) {
+            logCaughtException("VaultContainer::lockSynchronously");
+        }
     }
     entries_.clear();
     locked_ = true;
 }
 
 QString VaultContainer::confinedRealPath(const QString& path)
-{
+try {
     if (path.isEmpty())
         return {};
     const QFileInfo info(path);
@@ -407,6 +510,9 @@ QString VaultContainer::confinedRealPath(const QString& path)
     if (canonical.isEmpty() || canonical != QDir::cleanPath(info.absoluteFilePath()) || !looksLikeContainer(canonical))
         return {};
     return canonical;
+} catch (...) {
+    logCaughtException("VaultContainer::confinedRealPath");
+    return {};
 }
 
 }  // namespace dorvex::vault

@@ -49,6 +49,17 @@ public:
 
     enum RekeyOutcome : int { RekeyDone = 0, RekeyFailedUnchanged = 1, RekeyFailedLocked = 2 };
 
+    // Why the last import was refused, so that the browser can say so.
+    enum class ImportFailure : int {
+        None = 0,         // the last import succeeded, or none was tried
+        Other = 1,        // refused for a reason the caller words itself (name taken, unreadable, ...)
+        TooLarge = 2,     // the source is larger than kMaxImportBytes
+        OutOfMemory = 3,  // the buffer that holds the whole file could not be allocated
+        Unexpected = 4,   // an internal failure stopped the import; the vault is unchanged
+    };
+    // A file is sealed whole in one buffer; AES-256-GCM cannot seal much more than 64 GiB at once.
+    static constexpr qint64 kMaxImportBytes = qint64{32} << 30;
+
     [[nodiscard]] static std::unique_ptr<VaultContainer> create(std::unique_ptr<IVaultBlockStore> store,
                                                                 const crypto::SecureBuffer& vaultKey,
                                                                 const QString& machineId);
@@ -73,6 +84,12 @@ public:
     [[nodiscard]] quint64 generationCounter() const { return generation_; }
     [[nodiscard]] std::uint32_t formatVersion() const { return formatVersion_; }
     [[nodiscard]] bool isLocked() const { return locked_; }
+    // True when open found the newest saved state damaged and loaded the one before it. That
+    // state is committed again above damagedGeneration(), the newest generation seen, so the
+    // rollback record never sees one generation for two different states.
+    [[nodiscard]] bool openedAtPreviousState() const { return openedAtPreviousState_; }
+    [[nodiscard]] quint64 damagedGeneration() const { return damagedGeneration_; }
+    [[nodiscard]] ImportFailure lastImportFailure() const { return lastImportFailure_; }
     void setMaxSizeBytes(qint64 maxSizeBytes) { maxSizeBytes_ = maxSizeBytes; }
     [[nodiscard]] qint64 maxSizeBytes() const { return maxSizeBytes_; }
 
@@ -99,6 +116,8 @@ private:
     [[nodiscard]] bool readIndex();
     [[nodiscard]] bool tryFallbackHeaderAndIndex();
     [[nodiscard]] std::vector<unsigned char> indexAad() const;
+    [[nodiscard]] std::vector<unsigned char> indexAadFor(quint64 offset, quint64 capacity, quint64 generation,
+                                                         std::uint32_t formatVersion) const;
     [[nodiscard]] std::vector<unsigned char> entryAad(const IndexEntry& entry) const;
     [[nodiscard]] bool writeIndex();
     [[nodiscard]] bool writeHeader(int slot);
@@ -106,6 +125,11 @@ private:
 
     [[nodiscard]] bool migrateFromLegacyFormat();
     [[nodiscard]] bool boundsAcceptable(const Header& header) const;
+    [[nodiscard]] bool indexAuthenticatesAt(int slot, quint64 length, quint64 generation) const;
+    void noteDamagedOtherSlot(const Header& other);
+    void persistRecovery();
+    // Logs the exception being handled; for the catch at the boundary of an operation.
+    static void logCaughtException(const char* operation) noexcept;
     [[nodiscard]] const IndexEntry* findEntry(const QString& name) const;
     void overwriteRegion(qint64 offset, qint64 length);
 
@@ -124,6 +148,9 @@ private:
     QString machineId_;
     std::int32_t cipherSuiteVersion_ = static_cast<std::int32_t>(kCipherSuiteVersion);
     std::uint32_t formatVersion_ = kFormatVersion;
+    bool openedAtPreviousState_ = false;
+    quint64 damagedGeneration_ = 0;
+    ImportFailure lastImportFailure_ = ImportFailure::None;
 };
 
 }  // namespace dorvex::vault

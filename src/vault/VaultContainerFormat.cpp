@@ -117,6 +117,7 @@ struct VaultContainer::Header {
     quint64 generation = 0;
     bool hasMagic = false;
     bool checksumValid = false;
+    bool checksumBlank = false;
 
     static Header parse(const unsigned char* bytes, int slot)
     {
@@ -133,11 +134,23 @@ struct VaultContainer::Header {
         unsigned char sum[kChecksumBytes];
         headerChecksum(bytes, sum);
         h.checksumValid = sodium_memcmp(sum, bytes + 84, kChecksumBytes) == 0;
+        h.checksumBlank = std::all_of(bytes + 84, bytes + 84 + kChecksumBytes, [](unsigned char b) { return b == 0; });
         return h;
     }
 
     [[nodiscard]] bool validCurrent() const { return hasMagic && formatVersion == kFormatVersion && checksumValid; }
     [[nodiscard]] bool legacy() const { return hasMagic && formatVersion == kLegacyFormatVersion; }
+
+    // A header of this slot that went bad, as opposed to a slot never written (zeros), wiped by a
+    // re-key (random bytes) or left over from the old single-slot format. One flipped byte
+    // leaves either the magic or the slot's own index location intact.
+    [[nodiscard]] bool damaged() const
+    {
+        if (validCurrent() || (legacy() && checksumBlank))
+            return false;
+        const quint64 ownOffset = static_cast<quint64>(kHeaderAreaSize) + static_cast<quint64>(slot) * kIndexCapacity;
+        return hasMagic || (formatVersion == kFormatVersion && indexOffset == ownOffset && indexCapacity == kIndexCapacity);
+    }
 
     // Picks the header to load from slot 0 and (when readable) slot 1.
     static std::optional<Header> choose(const unsigned char* slot0, const unsigned char* slot1)
@@ -158,13 +171,16 @@ struct VaultContainer::Header {
 };
 
 bool VaultContainer::looksLikeContainer(const QString& path)
-{
+try {
     const QByteArray prefix = readPrefix(path, 8);
     return prefix.size() == 8 && std::memcmp(prefix.constData(), kMagic, 8) == 0;
+} catch (...) {
+    logCaughtException("VaultContainer::looksLikeContainer");
+    return false;
 }
 
 QString VaultContainer::peekVaultId(const QString& path)
-{
+try {
     const QByteArray bytes = readPrefix(path, kHeaderAreaSize);
     if (bytes.size() < kHeaderSize)
         return {};
@@ -175,10 +191,13 @@ QString VaultContainer::peekVaultId(const QString& path)
     const unsigned char* slot = p + chosen->slot * kHeaderSize;
     const auto* id = reinterpret_cast<const char*>(slot + 40);
     return QString::fromUtf8(id, static_cast<qsizetype>(::strnlen(id, kVaultIdBytes)));
+} catch (...) {
+    logCaughtException("VaultContainer::peekVaultId");
+    return {};
 }
 
 std::optional<quint64> VaultContainer::peekGenerationCounter(const QString& path)
-{
+try {
     const QByteArray bytes = readPrefix(path, kHeaderAreaSize);
     if (bytes.size() < kHeaderSize)
         return std::nullopt;
@@ -187,10 +206,13 @@ std::optional<quint64> VaultContainer::peekGenerationCounter(const QString& path
     if (!chosen)
         return std::nullopt;
     return chosen->generation;
+} catch (...) {
+    logCaughtException("VaultContainer::peekGenerationCounter");
+    return std::nullopt;
 }
 
 std::optional<quint64> VaultContainer::peekGenerationCounter(IVaultBlockStore& store)
-{
+try {
     if (!store.isOpen())
         return std::nullopt;
     unsigned char s0[kHeaderSize];
@@ -202,16 +224,71 @@ std::optional<quint64> VaultContainer::peekGenerationCounter(IVaultBlockStore& s
     if (!chosen)
         return std::nullopt;
     return chosen->generation;
+} catch (...) {
+    logCaughtException("VaultContainer::peekGenerationCounter");
+    return std::nullopt;
 }
 
 bool VaultContainer::boundsAcceptable(const Header& header) const
 {
+    // The slot capacity is fixed by the format; a header naming any other would have the index
+    // read allocate whatever it claims (up to the size of a sparse file) before it is authenticated.
+    const quint64 capacity = header.formatVersion == kFormatVersion         ? kIndexCapacity
+                             : header.formatVersion == kLegacyFormatVersion ? kLegacyIndexCapacity
+                                                                            : 0;
+    if (capacity == 0 || header.indexCapacity != capacity)
+        return false;
     const qint64 fileSize = store_->size();
     if (fileSize < 0)
         return false;
     const auto size = static_cast<quint64>(fileSize);
     return header.indexLength <= header.indexCapacity && header.indexOffset <= size &&
            header.indexCapacity <= size - header.indexOffset;
+}
+
+bool VaultContainer::indexAuthenticatesAt(int slot, quint64 length, quint64 generation) const
+{
+    const quint64 offset = static_cast<quint64>(kHeaderAreaSize) + static_cast<quint64>(slot) * kIndexCapacity;
+    const qint64 fileSize = store_->size();
+    if (length < 24 + AeadCipher::kOverheadBytes || length > kIndexCapacity || fileSize < 0 ||
+        offset + length > static_cast<quint64>(fileSize))
+        return false;
+    std::vector<unsigned char> blob(length);
+    if (!store_->readAt(toSigned(offset), blob.data(), toSigned(length)))
+        return false;
+    const std::vector<unsigned char> aad = indexAadFor(offset, kIndexCapacity, generation, kFormatVersion);
+    const bool ok =
+        AeadCipher::openInPlace(vaultKey_, blob.data(), blob.data() + 24, blob.size() - 24, aad.data(), aad.size());
+    secureZero(blob);
+    return ok;
+}
+
+void VaultContainer::noteDamagedOtherSlot(const Header& other)
+{
+    if (!other.damaged())
+        return;
+    // The other slot is the older one when its index still opens as the previous generation,
+    // or when its generation, the one field that could tell, says so.
+    if (generation_ > 0 && (other.generation == generation_ - 1 ||
+                            indexAuthenticatesAt(other.slot, other.indexLength, generation_ - 1)))
+        return;
+    // Otherwise it may have held a newer state, which the rollback record may have accepted.
+    openedAtPreviousState_ = true;
+    const quint64 next = generation_ == std::numeric_limits<quint64>::max() ? generation_ : generation_ + 1;
+    damagedGeneration_ = std::max({damagedGeneration_, other.generation, next});
+}
+
+void VaultContainer::persistRecovery()
+{
+    // Committing the older state again at a generation the rollback record may already hold
+    // for the lost one would let that record take it for the newer state.
+    if (generation_ > damagedGeneration_)
+        return;
+    if (!commitIndexAndHeader()) {
+        qWarning("%s", "VaultContainer: recovered by falling back to the other index slot, but could not persist "
+                       "the recovery -- the vault opened successfully and remains fully usable; recovery will be "
+                       "retried on the next successful open.");
+    }
 }
 
 bool VaultContainer::readHeader()
@@ -232,6 +309,10 @@ bool VaultContainer::readHeader()
         vaultId_ = chosen->vaultId;
     formatVersion_ = chosen->formatVersion;
     generation_ = chosen->generation;
+    if (chosen->slot == 1)
+        noteDamagedOtherSlot(Header::parse(s0, 0));
+    else if (have1)
+        noteDamagedOtherSlot(Header::parse(s1, 1));
     return true;
 }
 
@@ -298,6 +379,7 @@ bool VaultContainer::tryFallbackHeaderAndIndex()
     const Header header = Header::parse(bytes, other);
     if (!header.validCurrent() || !boundsAcceptable(header))
         return false;
+    const quint64 failedGeneration = generation_;
     indexOffset_ = header.indexOffset;
     indexCapacity_ = header.indexCapacity;
     indexLength_ = header.indexLength;
@@ -307,24 +389,29 @@ bool VaultContainer::tryFallbackHeaderAndIndex()
     generation_ = header.generation;
     if (!readIndex())
         return false;
-    if (!commitIndexAndHeader()) {
-        qWarning("%s", "VaultContainer: recovered by falling back to the other index slot, but could not persist "
-                       "the recovery -- the vault opened successfully and remains fully usable; recovery will be "
-                       "retried on the next successful open.");
-    }
+    // The header that failed named the newest state; whatever it held is lost.
+    openedAtPreviousState_ = true;
+    damagedGeneration_ = std::max(damagedGeneration_, failedGeneration);
+    persistRecovery();
     return true;
 }
 
 std::vector<unsigned char> VaultContainer::indexAad() const
 {
+    return indexAadFor(indexOffset_, indexCapacity_, generation_, formatVersion_);
+}
+
+std::vector<unsigned char> VaultContainer::indexAadFor(quint64 offset, quint64 capacity, quint64 generation,
+                                                       std::uint32_t formatVersion) const
+{
     std::vector<unsigned char> aad;
     appendUtf8(aad, vaultId_);
     appendUtf8(aad, machineId_);
-    appendU64(aad, indexOffset_);
-    appendU64(aad, indexCapacity_);
-    appendU64(aad, generation_);
+    appendU64(aad, offset);
+    appendU64(aad, capacity);
+    appendU64(aad, generation);
     unsigned char version[4];
-    putU32(version, formatVersion_);
+    putU32(version, formatVersion);
     aad.insert(aad.end(), version, version + 4);
     return aad;
 }
@@ -340,7 +427,12 @@ std::vector<unsigned char> VaultContainer::entryAad(const IndexEntry& entry) con
 
 bool VaultContainer::writeIndex()
 {
-    ++generation_;
+    // Never below a damaged newer state's generation (see persistRecovery).
+    const quint64 previous = generation_;
+    const quint64 base = std::max(generation_, damagedGeneration_);
+    if (base == std::numeric_limits<quint64>::max())
+        return false;
+    generation_ = base + 1;
     QJsonArray array;
     for (const IndexEntry& entry : entries_) {
         QJsonObject object;
@@ -374,7 +466,7 @@ bool VaultContainer::writeIndex()
     AeadCipher::sealInPlace(vaultKey_, blob.data(), blob.data() + 24, total - 24 - AeadCipher::kOverheadBytes,
                             aad.data(), aad.size());
     if (total > indexCapacity_ || !store_->writeAt(toSigned(indexOffset_), blob.data(), toSigned(total))) {
-        --generation_;
+        generation_ = previous;
         return false;
     }
     indexLength_ = total;
@@ -402,33 +494,36 @@ bool VaultContainer::commitIndexAndHeader()
 {
     const quint64 savedOffset = indexOffset_;
     const quint64 savedLength = indexLength_;
-    if (formatVersion_ != kFormatVersion) {
-        // The old single-slot layout is rewritten in place; it is migrated on open for that reason.
-        if (!writeIndex())
-            return false;
-        if (!writeHeader(0) || !store_->flush()) {
-            indexLength_ = savedLength;
-            --generation_;
+    const quint64 savedGeneration = generation_;
+    const auto restore = [&] {
+        indexOffset_ = savedOffset;
+        indexLength_ = savedLength;
+        generation_ = savedGeneration;
+    };
+    // Every caller undoes its change in memory on failure; an exception would skip that.
+    try {
+        if (formatVersion_ != kFormatVersion) {
+            // The old single-slot layout is rewritten in place; it is migrated on open for that reason.
+            if (!writeIndex() || !writeHeader(0) || !store_->flush()) {
+                restore();
+                return false;
+            }
+            return true;
+        }
+        const int target = 1 - currentSlot_;
+        indexOffset_ = static_cast<quint64>(kHeaderAreaSize) + static_cast<quint64>(target) * indexCapacity_;
+        // The header may only name an index that is already durable.
+        if (!writeIndex() || !store_->flush() || !writeHeader(target) || !store_->flush()) {
+            restore();
             return false;
         }
+        currentSlot_ = target;
         return true;
-    }
-    const int target = 1 - currentSlot_;
-    indexOffset_ = static_cast<quint64>(kHeaderAreaSize) + static_cast<quint64>(target) * indexCapacity_;
-    if (!writeIndex()) {
-        indexOffset_ = savedOffset;
-        indexLength_ = savedLength;
+    } catch (...) {
+        restore();
+        logCaughtException("VaultContainer::commitIndexAndHeader");
         return false;
     }
-    // The header may only name an index that is already durable.
-    if (!store_->flush() || !writeHeader(target) || !store_->flush()) {
-        indexOffset_ = savedOffset;
-        indexLength_ = savedLength;
-        --generation_;
-        return false;
-    }
-    currentSlot_ = target;
-    return true;
 }
 
 bool VaultContainer::migrateFromLegacyFormat()

@@ -146,6 +146,26 @@ TEST_F(BrowserTest, NameCollisionIsRefusedAndKeepsTheOriginal)
     EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(stored->data()), static_cast<int>(stored->size())), "first");
 }
 
+TEST_F(BrowserTest, FileTooLargeToImportIsRefusedWithTheReasonAndKept)
+{
+    const QString source = sourceDir + QStringLiteral("/disk.img");
+    {
+        QFile file(source);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        if (!file.resize(qint64{1} << 40))
+            GTEST_SKIP() << "this file system does not hold a sparse 1 TiB file";
+    }
+    const quint64 generation = container->generationCounter();
+    browser->importFromPath(source);
+    EXPECT_EQ(status->text(), QStringLiteral("Could not import \"disk.img\" -- it is larger than the largest file the "
+                                             "vault can hold (34359738368 bytes). Nothing was changed."));
+    EXPECT_TRUE(failureColoured());
+    EXPECT_EQ(QFileInfo(source).size(), qint64{1} << 40);
+    EXPECT_EQ(container->generationCounter(), generation);
+    EXPECT_EQ(table->rowCount(), 0);
+    QFile::remove(source);
+}
+
 TEST_F(BrowserTest, FileThatMayNotBeDeletedIsRefusedBeforeTheVaultIsTouched)
 {
     const QString locked = sourceDir + QStringLiteral("/locked");

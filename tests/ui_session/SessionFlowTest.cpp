@@ -44,15 +44,20 @@ struct WindowSeen {
     QStringList names;
 };
 
+void noteWindow(WindowSeen& seen, MainWindow* window)
+{
+    seen.shown = true;
+    seen.hasVault = window->container() != nullptr;
+    if (auto* table = window->findChild<QTableWidget*>(QStringLiteral("vaultTable")))
+        for (int row = 0; row < table->rowCount(); ++row)
+            seen.names << table->item(row, 0)->text();
+}
+
 std::shared_ptr<WindowSeen> whenMainWindow(bool signOut)
 {
     auto seen = std::make_shared<WindowSeen>();
     dorvex::test::whenShown<MainWindow>([seen, signOut](MainWindow* window) {
-        seen->shown = true;
-        seen->hasVault = window->container() != nullptr;
-        if (auto* table = window->findChild<QTableWidget*>(QStringLiteral("vaultTable")))
-            for (int row = 0; row < table->rowCount(); ++row)
-                seen->names << table->item(row, 0)->text();
+        noteWindow(*seen, window);
         QTimer::singleShot(0, window, [window, signOut] {
             if (signOut) {
                 // The user's own way out: File > Sign Out, answered Yes.
@@ -316,6 +321,59 @@ TEST_F(SessionFlowTest, VaultHeldByAnotherStoreIsUnavailableWithTheLockText)
     EXPECT_EQ(seen->text, QStringLiteral("The vault file appears to be open already -- either in another Murravo "
                                          "window, or in a previous session that hasn't finished closing yet. Wait a "
                                          "few seconds and try again."));
+}
+
+TEST_F(SessionFlowTest, DamagedNewestSavedStateOpensThePreviousOneWithAWarning)
+{
+    const SecureBuffer key = createAccountAndVault();
+    {
+        auto container = reopen(key);
+        ASSERT_NE(container, nullptr);
+        const QString dir = dorvex::test::makeScratchDir();
+        for (const QString& name : {QStringLiteral("a.txt"), QStringLiteral("b.txt")}) {
+            writeFile(dir + QLatin1Char('/') + name, name.toUtf8());
+            ASSERT_TRUE(container->importFile(dir + QLatin1Char('/') + name, name));
+            // As the main window's timer records every generation while the session runs.
+            ASSERT_TRUE(guard->checkAndAdvance(container->vaultId(), container->generationCounter(), false, nullptr));
+        }
+        ASSERT_EQ(container->generationCounter(), 3u);
+    }
+    // Generation 3's index lives in slot 0; one byte of it goes bad.
+    QByteArray bytes = readFile(vaultPath());
+    bytes[192 + 40] = static_cast<char>(bytes[192 + 40] ^ 0x5A);
+    writeFile(vaultPath(), bytes);
+
+    signInWith(kPassword);
+    auto warning = std::make_shared<MessageSeen>();
+    auto window = std::make_shared<WindowSeen>();
+    dorvex::test::whenShown<MainWindow>([warning, window](MainWindow* shown) {
+        noteWindow(*window, shown);
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(top);
+            if (box == nullptr || !box->isVisible())
+                continue;
+            warning->shown = true;
+            warning->title = box->windowTitle();
+            warning->text = box->text();
+            box->button(QMessageBox::Ok)->click();
+        }
+        // Closed from a later poll, once the warning's own event loop has returned.
+        dorvex::test::whenShown<MainWindow>([](MainWindow* open) { open->close(); });
+    });
+    EXPECT_FALSE(runPass());
+    EXPECT_TRUE(window->hasVault);
+    EXPECT_EQ(window->names, QStringList{QStringLiteral("a.txt")});
+    EXPECT_TRUE(warning->shown);
+    EXPECT_EQ(warning->title, QStringLiteral("Vault Opened At Its Previous State"));
+    EXPECT_EQ(warning->text,
+              QStringLiteral("The newest saved state of this vault was damaged, so Murravo opened the vault at its "
+                             "previous saved state.\n\nThe most recent change made to the vault (for example the last "
+                             "file imported or removed) may be missing. Check that your files are as you expect."));
+    // Saved again above the generation the rollback record had accepted for the lost state.
+    const auto generation = VaultContainer::peekGenerationCounter(vaultPath());
+    ASSERT_TRUE(generation);
+    EXPECT_GT(*generation, 3u);
+    EXPECT_EQ(guard->highestKnownGeneration(), *generation);
 }
 
 TEST_F(SessionFlowTest, CorruptedStorageConfigurationStopsBeforeSignIn)

@@ -17,13 +17,7 @@ using dorvex::vault::VaultContainer;
 
 namespace {
 
-quint64 le(const std::vector<unsigned char>& b, std::size_t at, int width)
-{
-    quint64 v = 0;
-    for (int i = width - 1; i >= 0; --i)
-        v = (v << 8) | b[at + static_cast<std::size_t>(i)];
-    return v;
-}
+using test::le;
 
 struct Vault {
     std::shared_ptr<test::MemoryImage> image = std::make_shared<test::MemoryImage>();
@@ -202,12 +196,14 @@ TEST(VaultFormat, IndexAuthenticatesOnlyInItsSlotWithItsMachine)
     std::shared_ptr<test::MemoryImage> image;
     auto opened = openBytes(bytes, v.key, test::testMachineId(), &image);
     ASSERT_TRUE(opened);
-    EXPECT_EQ(opened->generationCounter(), 2u);  // slot 0 was at 1; the repair commits 2 into slot 1
+    // Slot 0 was at 1; the repair commits into slot 1 above the 9 its header claimed.
+    EXPECT_TRUE(opened->openedAtPreviousState());
+    EXPECT_EQ(opened->generationCounter(), 10u);
     opened.reset();
-    EXPECT_EQ(le(image->bytes, 96 + 76, 8), 2u);
+    EXPECT_EQ(le(image->bytes, 96 + 76, 8), 10u);
     const auto again = test::reopenCopy(image->bytes, v.key);
     ASSERT_TRUE(again && again->contents);
-    EXPECT_EQ(again->generation, 2u);
+    EXPECT_EQ(again->generation, 10u);
 }
 
 TEST(VaultFormat, DamagedNewerIndexFallsBackAndRepairs)
@@ -220,10 +216,13 @@ TEST(VaultFormat, DamagedNewerIndexFallsBackAndRepairs)
     std::shared_ptr<test::MemoryImage> image;
     auto opened = openBytes(bytes, v.key, test::testMachineId(), &image);
     ASSERT_TRUE(opened);
-    EXPECT_EQ(opened->generationCounter(), 3u);  // generation 2 plus the repair
+    // Generation 2's state, committed again above the damaged generation 3.
+    EXPECT_TRUE(opened->openedAtPreviousState());
+    EXPECT_EQ(opened->damagedGeneration(), 3u);
+    EXPECT_EQ(opened->generationCounter(), 4u);
     EXPECT_EQ(opened->listEntries().size(), 1u);
     opened.reset();
-    EXPECT_EQ(le(image->bytes, 76, 8), 3u);
+    EXPECT_EQ(le(image->bytes, 76, 8), 4u);
     EXPECT_TRUE(test::reopenCopy(image->bytes, v.key));
 }
 

@@ -138,6 +138,11 @@ std::unique_ptr<VaultContainer> openOrCreateVault(StorageConfig& storage, const 
                 : VaultContainer::open(std::move(store), vaultKey, machineId, correctedVaultId, error);
     if (!container)
         return nullptr;
+    // After a damaged newest state the container has committed the previous one again above the
+    // damaged generation, so the record, which may hold that generation, accepts it as newer.
+    if (container->openedAtPreviousState())
+        qWarning("openOrCreateVault: the vault was opened at its previous saved state (generation %llu was damaged).",
+                 static_cast<unsigned long long>(container->damagedGeneration()));
     RollbackCheckResult result = RollbackCheckResult::Ok;
     if (!rollbackGuard.checkAndAdvance(container->vaultId(), container->generationCounter(), created, &result)) {
         container.reset();
@@ -274,10 +279,18 @@ bool runSession(core::AuthManager& auth, core::TwoFactorManager& twoFactor, Stor
     if (container)
         problems = reapplyProtections(storage, rollbackGuard, *container, containerPath, machineId);
 
+    const bool openedAtPreviousState = container && container->openedAtPreviousState();
     auto window = std::make_unique<MainWindow>(std::move(*vaultKey), auth.username(), machineId, std::move(container),
                                                auth, twoFactor, storage, idleLock, rollbackGuard, nullptr);
     vaultKey.reset();
     window->show();
+    if (openedAtPreviousState)
+        QMessageBox::warning(window.get(), tr("Vault Opened At Its Previous State"),
+                             tr("The newest saved state of this vault was damaged, so Murravo opened the vault at its "
+                                "previous saved state.\n\nThe most recent change made to the vault (for example the "
+                                "last file imported or removed) may be missing. Check that your files are as you "
+                                "expect."),
+                             QMessageBox::Ok);
     if (!problems.isEmpty())
         QMessageBox::warning(window.get(), tr("Vault Protection"),
                              tr("Some vault file protections could not be re-applied this launch:\n\n%1\n\nCheck "

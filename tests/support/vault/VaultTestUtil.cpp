@@ -70,4 +70,12 @@ std::vector<unsigned char> readWholeFile(const QString& path)
     return {all.begin(), all.end()};
 }
 
+quint64 le(const std::vector<unsigned char>& bytes, std::size_t at, int width)
+{
+    quint64 v = 0;
+    for (int i = width - 1; i >= 0; --i)
+        v = (v << 8) | bytes[at + static_cast<std::size_t>(i)];
+    return v;
+}
+
 }  // namespace dorvex::test

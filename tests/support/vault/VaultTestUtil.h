@@ -39,4 +39,7 @@ struct ReopenedState {
 
 [[nodiscard]] std::vector<unsigned char> readWholeFile(const QString& path);
 
+// The little-endian unsigned integer of `width` bytes at `at`.
+[[nodiscard]] quint64 le(const std::vector<unsigned char>& bytes, std::size_t at, int width);
+
 }  // namespace dorvex::test
