@@ -86,11 +86,11 @@ void TwoFactorPromptDialog::onVerifyClicked()
         return;
     }
     const bool recorded = auth_.recordTwoFactorFailure();
-    errorLabel_->setText(recorded ? tr("Incorrect code.")
-                                  : tr("Incorrect code. Murravo also could not save this attempt to its data "
-                                       "folder -- its protection against repeated guessing may not be active "
-                                       "right now. Check that the data folder is writable."));
-    errorLabel_->show();
+    signin::showError(errorLabel_,
+                      recorded ? tr("Incorrect code.")
+                               : tr("Incorrect code. Murravo also could not save this attempt to its data folder "
+                                    "-- its protection against repeated guessing may not be active right now. "
+                                    "Check that the data folder is writable."));
     codeEdit_->clear();
     codeEdit_->setFocus();
     refreshLockoutState();
@@ -111,8 +111,7 @@ void TwoFactorPromptDialog::refreshLockoutState()
         }
         return;
     }
-    errorLabel_->setText(tr("Too many attempts. Try again in %1s.").arg(seconds));
-    errorLabel_->show();
+    signin::showError(errorLabel_, tr("Too many attempts. Try again in %1s.").arg(seconds));
     verifyButton_->setEnabled(false);
     codeEdit_->setEnabled(false);
     if (!cooldownTimer_->isActive())
