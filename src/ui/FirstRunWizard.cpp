@@ -88,11 +88,7 @@ void FirstRunWizard::reject()
     QDialog::reject();
 }
 
-void FirstRunWizard::showError(const QString& text)
-{
-    errorLabel_->setText(text);
-    errorLabel_->show();
-}
+void FirstRunWizard::showError(const QString& text) { signin::showError(errorLabel_, text); }
 
 void FirstRunWizard::onCreateClicked()
 {

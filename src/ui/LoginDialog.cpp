@@ -131,8 +131,7 @@ void LoginDialog::onLoginClicked()
         message = tr("Incorrect password.");
         break;
     }
-    errorLabel_->setText(message);
-    errorLabel_->show();
+    signin::showError(errorLabel_, message);
     passwordEdit_->clear();
     passwordEdit_->setFocus();
 }

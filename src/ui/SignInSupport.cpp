@@ -4,7 +4,10 @@
 
 #include <QIcon>
 #include <QLabel>
+#include <QLayout>
 #include <QPushButton>
+
+#include <algorithm>
 
 namespace signin {
 
@@ -33,6 +36,24 @@ QLabel* makeErrorLabel(QWidget* parent, const QString& objectName)
     label->setWordWrap(true);
     label->hide();
     return label;
+}
+
+void showError(QLabel* label, const QString& text)
+{
+    label->setText(text);
+    label->show();
+
+    QWidget* window = label->window();
+    QLayout* layout = window->layout();
+    // Before its first show a window takes its size from the same layout by itself.
+    if (!window->isVisible() || layout == nullptr)
+        return;
+    layout->activate();
+    // Only ever grow: a shorter text must not make the dialog jump, nor undo the user's resize.
+    const int width = std::max({window->width(), window->sizeHint().width(), window->minimumWidth()});
+    const int height =
+        layout->hasHeightForWidth() ? layout->totalHeightForWidth(width) : layout->totalSizeHint().height();
+    window->resize(window->size().expandedTo(QSize(width, height)));
 }
 
 }  // namespace signin

@@ -23,4 +23,8 @@ void makeAccentButton(QPushButton* button, const QString& iconPath);
 // A hidden, word-wrapped label in the failure colour.
 [[nodiscard]] QLabel* makeErrorLabel(QWidget* parent, const QString& objectName);
 
+// Puts the text into the label, shows it, and grows the label's window so that all of it can
+// be read: a window's layout alone leaves a newly shown wrapped label room for one line.
+void showError(QLabel* label, const QString& text);
+
 }  // namespace signin

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
 TwoFactorPromptDialog::TwoFactorPromptDialog(const dorvex::crypto::SecureBuffer& passwordVaultKey,
@@ -43,6 +44,12 @@ TwoFactorPromptDialog::TwoFactorPromptDialog(const dorvex::crypto::SecureBuffer&
     // Return in the field already verifies; a default button would spend a second attempt.
     verifyButton_->setAutoDefault(false);
     layout->addWidget(verifyButton_);
+
+    // The wait is read from the lockout (and so from the clock) on every tick, never counted
+    // here: a clock set back keeps the prompt closed as long as the lockout says.
+    cooldownTimer_ = new QTimer(this);
+    cooldownTimer_->setInterval(1000);
+    connect(cooldownTimer_, &QTimer::timeout, this, &TwoFactorPromptDialog::refreshLockoutState);
 
     connect(codeEdit_, &QLineEdit::returnPressed, this, &TwoFactorPromptDialog::onVerifyClicked);
     connect(verifyButton_, &QPushButton::clicked, this, &TwoFactorPromptDialog::onVerifyClicked);
@@ -79,11 +86,11 @@ void TwoFactorPromptDialog::onVerifyClicked()
         return;
     }
     const bool recorded = auth_.recordTwoFactorFailure();
-    errorLabel_->setText(recorded ? tr("Incorrect code.")
-                                  : tr("Incorrect code. Murravo also could not save this attempt to its data "
-                                       "folder -- its protection against repeated guessing may not be active "
-                                       "right now. Check that the data folder is writable."));
-    errorLabel_->show();
+    signin::showError(errorLabel_,
+                      recorded ? tr("Incorrect code.")
+                               : tr("Incorrect code. Murravo also could not save this attempt to its data folder "
+                                    "-- its protection against repeated guessing may not be active right now. "
+                                    "Check that the data folder is writable."));
     codeEdit_->clear();
     codeEdit_->setFocus();
     refreshLockoutState();
@@ -95,10 +102,18 @@ void TwoFactorPromptDialog::refreshLockoutState()
     if (seconds < 1) {
         verifyButton_->setEnabled(true);
         codeEdit_->setEnabled(true);
+        if (cooldownTimer_->isActive()) {
+            // The wait just ended: its message no longer holds.
+            cooldownTimer_->stop();
+            errorLabel_->clear();
+            errorLabel_->hide();
+            codeEdit_->setFocus();
+        }
         return;
     }
-    errorLabel_->setText(tr("Too many attempts. Try again in %1s.").arg(seconds));
-    errorLabel_->show();
+    signin::showError(errorLabel_, tr("Too many attempts. Try again in %1s.").arg(seconds));
     verifyButton_->setEnabled(false);
     codeEdit_->setEnabled(false);
+    if (!cooldownTimer_->isActive())
+        cooldownTimer_->start();
 }

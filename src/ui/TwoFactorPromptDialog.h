@@ -9,6 +9,7 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QTimer;
 
 namespace dorvex::core {
 class AuthManager;
@@ -46,4 +47,6 @@ private:
     QLineEdit* codeEdit_ = nullptr;
     QLabel* errorLabel_ = nullptr;
     QPushButton* verifyButton_ = nullptr;
+    // Runs while a cooldown does, so the prompt counts the wait down and opens again at its end.
+    QTimer* cooldownTimer_ = nullptr;
 };

@@ -12,6 +12,8 @@
 #include "ui/TwoFactorPromptDialog.h"
 #include "ui/VaultBrowserWidget.h"
 #include "core/IdleLockSettings.h"
+#include "core/LocalIntegrityKey.h"
+#include "core/MemorySecretStore.h"
 #include "crypto/AeadCipher.h"
 #include "vault/FileBlockStore.h"
 #include "vault/StorageConfig.h"
@@ -35,15 +37,22 @@
 
 namespace {
 
-bool save(QWidget& widget, const QString& outDir, const QString& name)
+// Saves a shown widget as it stands, at the size it gave itself.
+bool grabShown(QWidget& widget, const QString& outDir, const QString& name)
 {
-    widget.show();
-    widget.adjustSize();
     for (int i = 0; i < 5; ++i)
         QApplication::processEvents();
     const QString path = outDir + QLatin1Char('/') + name + QStringLiteral(".png");
     const bool ok = widget.grab().save(path);
     std::fprintf(ok ? stdout : stderr, "%s %s\n", ok ? "wrote" : "could not write", qPrintable(path));
+    return ok;
+}
+
+bool save(QWidget& widget, const QString& outDir, const QString& name)
+{
+    widget.show();
+    widget.adjustSize();
+    const bool ok = grabShown(widget, outDir, name);
     widget.hide();
     return ok;
 }
@@ -85,6 +94,30 @@ int main(int argc, char** argv)
          [&] {
              LoginDialog login(auth, false, QString());
              return save(login, outDir, QStringLiteral("login"));
+         }},
+        {QStringLiteral("login-longest-reason"),
+         [&] {
+             // The longest failure text: the device key of the account file is gone, as after a
+             // keyring reset. A keychain in memory loses it, so the session's keyring is left alone.
+             dorvex::test::MemorySecretStore keychain;
+             dorvex::core::LocalIntegrityKey::setSecretStore(&keychain);
+             bool ok = false;
+             {
+                 const QString password = QStringLiteral("Correct-Horse-42!");
+                 dorvex::core::AuthManager lostKey(dataDir + QStringLiteral("/lost-key/identity.dat"));
+                 if (lostKey.createIdentity(QStringLiteral("alice"), password.toStdString())) {
+                     keychain.items.clear();
+                     dorvex::core::LocalIntegrityKey::clearCache();
+                     LoginDialog login(lostKey, false, QString());
+                     login.show();
+                     login.findChild<QLineEdit*>(QStringLiteral("loginPasswordEdit"))->setText(password);
+                     login.onLoginClicked();
+                     // Not adjusted here: the picture shows the size the dialog grew to by itself.
+                     ok = grabShown(login, outDir, QStringLiteral("login-longest-reason"));
+                 }
+             }
+             dorvex::core::LocalIntegrityKey::setSecretStore(nullptr);
+             return ok;
          }},
         {QStringLiteral("two-factor-prompt"),
          [&] {
@@ -143,12 +176,7 @@ int main(int argc, char** argv)
                  table->selectRow(1);
              }
              window.show();
-             for (int i = 0; i < 5; ++i)
-                 QApplication::processEvents();
-             const QString path = outDir + QStringLiteral("/main-window.png");
-             const bool ok = window.grab().save(path);
-             std::fprintf(ok ? stdout : stderr, "%s %s\n", ok ? "wrote" : "could not write", qPrintable(path));
-             return ok;
+             return grabShown(window, outDir, QStringLiteral("main-window"));
          }},
     };
 

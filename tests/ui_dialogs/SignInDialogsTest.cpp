@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTest>
+#include <QTimer>
 #include <QUuid>
 
 #include <functional>
@@ -366,6 +367,43 @@ TEST_F(TwoFactorPromptTest, WrongCodesKeepThePromptOpenAndRunIntoTheLockout)
     // A prompt opened during the cooldown starts locked.
     TwoFactorPromptDialog second(passwordKey, *twoFactor, *auth);
     EXPECT_FALSE(child<QPushButton>(&second, "twoFactorPromptVerifyButton")->isEnabled());
+}
+
+TEST_F(TwoFactorPromptTest, CooldownCountsDownWithTheClockAndThenTakesCodesAgain)
+{
+    TwoFactorPromptDialog prompt(passwordKey, *twoFactor, *auth);
+    const QString cooldownPrefix = QStringLiteral("Too many attempts.");
+    auto drive = [&] {
+        auto* error = child<QLabel>(&prompt, "twoFactorPromptErrorLabel");
+        auto* edit = child<QLineEdit>(&prompt, "twoFactorPromptCodeEdit");
+        auto* verify = child<QPushButton>(&prompt, "twoFactorPromptVerifyButton");
+        const QString bad = wrongCode(totpNow(secret));
+        for (int i = 0; i < 6; ++i)
+            enter(prompt, bad);
+        ASSERT_EQ(auth->secondsUntilNextLoginAttemptAllowed(), 2);
+        ASSERT_EQ(error->text(), QStringLiteral("Too many attempts. Try again in 2s."));
+        ASSERT_FALSE(verify->isEnabled());
+
+        // Nothing but the clock moves: the open prompt follows it down...
+        g_nowMs += 1000;
+        const QString oneSecondLeft = QStringLiteral("Too many attempts. Try again in 1s.");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return error->text() == oneSecondLeft; })) << error->text().toStdString();
+        EXPECT_FALSE(verify->isEnabled());
+        EXPECT_FALSE(edit->isEnabled());
+
+        // ...and takes codes again once the wait is over, without a stale wait on show.
+        g_nowMs += 1000;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return verify->isEnabled() && edit->isEnabled(); }));
+        EXPECT_FALSE(error->isVisible() && error->text().startsWith(cooldownPrefix)) << error->text().toStdString();
+        enter(prompt, totpNow(secret));
+    };
+    QTimer::singleShot(0, &prompt, [&] {
+        drive();
+        if (prompt.isVisible())
+            prompt.reject();  // a failed step must not leave exec() waiting
+    });
+    EXPECT_EQ(prompt.exec(), QDialog::Accepted);
+    EXPECT_TRUE(prompt.hasVaultKey());
 }
 
 TEST_F(TwoFactorPromptTest, AcceptedCodeResetsTheSharedLockout)
