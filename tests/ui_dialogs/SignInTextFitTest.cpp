@@ -1,5 +1,6 @@
 // Every text a sign-in dialog can put in its status label is readable in full: the label has
 // the height its wrapped text needs and the dialog has grown to hold it.
+#include "core/AtomicFile.h"
 #include "DialogFixture.h"
 
 #include "account/AccountFixture.h"
@@ -75,6 +76,7 @@ protected:
     }
     void TearDown() override
     {
+        dorvex::core::AtomicFile::setStepHook({});
         qApp->setStyleSheet(QString());
         DialogTest::TearDown();
         LocalIntegrityKey::setSecretStore(nullptr);
@@ -116,8 +118,9 @@ TEST_P(SignInTextFitTest, LoginDialogHoldsTheTextOfEveryFailureReason)
          right, QString()},
         {"IdentityUnreadable",
          [this] {
+             // A link to nothing cannot be opened (a folder there would read as a damaged file).
              ASSERT_TRUE(QFile::remove(auth->identityFilePath()));
-             ASSERT_TRUE(QDir().mkpath(auth->identityFilePath()));
+             ASSERT_TRUE(QFile::link(auth->identityFilePath() + QStringLiteral(".gone"), auth->identityFilePath()));
          },
          right, QString()},
         {"IdentityCorrupt",
@@ -133,8 +136,13 @@ TEST_P(SignInTextFitTest, LoginDialogHoldsTheTextOfEveryFailureReason)
         {"IntegrityKeyUnavailable", [this] { loseDeviceRoot(); }, right, QString()},
         {"VaultKeyMismatch", [] {}, right, QUuid::createUuid().toString(QUuid::WithoutBraces)},
         {"WrongPasswordNotRecorded",
-         // A folder where the lockout file belongs: the attempt cannot be recorded.
-         [this] { ASSERT_TRUE(QDir().mkpath(auth->identityFilePath() + QStringLiteral(".lockout"))); }, wrong,
+         // The data folder takes no new file: the attempt cannot be recorded.
+         [] {
+             dorvex::core::AtomicFile::setStepHook([](dorvex::core::AtomicFile::Step step, const QString&, int) {
+                 return step != dorvex::core::AtomicFile::Step::Create;
+             });
+         },
+         wrong,
          QString()},
     };
     QSet<QString> texts;
@@ -152,6 +160,7 @@ TEST_P(SignInTextFitTest, LoginDialogHoldsTheTextOfEveryFailureReason)
         auto* error = child<QLabel>(&dialog, "loginErrorLabel");
         texts.insert(error->text());
         expectFits(error);
+        dorvex::core::AtomicFile::setStepHook({});
     }
     // Each case reached a reason of its own.
     EXPECT_EQ(texts.size(), static_cast<qsizetype>(std::size(cases)));
