@@ -122,8 +122,10 @@ Outcome erase(const QString& path, const FileIdentity* imported)
 {
     const QByteArray given = QFile::encodeName(path);
     struct stat entry {};
-    if (given.isEmpty() || ::lstat(given.constData(), &entry) != 0)
+    if (given.isEmpty())
         return Outcome::Failed;
+    if (::lstat(given.constData(), &entry) != 0)
+        return imported != nullptr && errno == ENOENT ? Outcome::Changed : Outcome::Failed;
     // Overwriting through a link and deleting only the link would leave random bytes in place of
     // the document: the file it names goes, then the link.
     const bool viaLink = S_ISLNK(entry.st_mode);

@@ -2,7 +2,11 @@
 #include "vault/VaultContainer.h"
 
 #include "core/Clock.h"
+#include "core/SecureErase.h"
 #include "crypto/AeadCipher.h"
+#include "vault/FileBlockStore.h"
+#include "vault/OwnFiles.h"
+#include "vault/PrivateSaveFile.h"
 #include "vault/VaultPlatform.h"
 
 #include <QDir>
@@ -32,6 +36,13 @@ constexpr qint64 kOverwriteChunk = 65536;
 QString newUuid()
 {
     return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+// The vault file under a file-backed store; empty for any other store.
+QString backingFilePath(const IVaultBlockStore* store)
+{
+    const auto* file = dynamic_cast<const FileBlockStore*>(store);
+    return file != nullptr ? file->path() : QString();
 }
 
 }  // namespace
@@ -142,9 +153,12 @@ bool VaultContainer::wouldExceedMaxSize(qint64 additionalBytes) const
     return currentTotalSizeBytes() + additionalBytes > maxSizeBytes_;
 }
 
-bool VaultContainer::importFile(const QString& sourcePath, const QString& name)
+bool VaultContainer::importFile(const QString& sourcePath, const QString& name, core::FileIdentity* imported)
 {
     if (locked_ || contains(name))
+        return false;
+    // The caller erases what was imported: never the vault file or its lock file.
+    if (isOwnFile(sourcePath, backingFilePath(store_.get()), QString()))
         return false;
     // Appending below the data region would destroy the index slots.
     if (nextAppendOffset_ < static_cast<quint64>(kDataRegionStart) ||
@@ -159,8 +173,10 @@ bool VaultContainer::importFile(const QString& sourcePath, const QString& name)
         platform::closeDescriptor(fd);
         return false;
     }
+    // Taken from the descriptor that is read, so it describes exactly the bytes imported.
+    const core::FileIdentity before = core::FileIdentity::ofDescriptor(fd);
     const qint64 size = source.size();
-    if (size < 0 || size > std::numeric_limits<qint64>::max() / 2)
+    if (!before.isKnown() || size != before.size || size > std::numeric_limits<qint64>::max() / 2)
         return false;
     if (maxSizeBytes_ > 0 && currentTotalSizeBytes() + size > maxSizeBytes_)
         return false;
@@ -179,7 +195,7 @@ bool VaultContainer::importFile(const QString& sourcePath, const QString& name)
     }
     char extra = 0;
     // A file that changes while it is read must not be imported (its original is erased afterwards).
-    if (got != size || source.read(&extra, 1) != 0) {
+    if (got != size || source.read(&extra, 1) != 0 || !(core::FileIdentity::ofDescriptor(fd) == before)) {
         secureZero(plain, static_cast<unsigned long>(got));
         return false;
     }
@@ -211,6 +227,8 @@ bool VaultContainer::importFile(const QString& sourcePath, const QString& name)
         nextAppendOffset_ = offset;
         return false;
     }
+    if (imported != nullptr)
+        *imported = before;
     return true;
 }
 
@@ -263,22 +281,14 @@ std::optional<std::vector<unsigned char>> VaultContainer::readFileBytes(const QS
 
 bool VaultContainer::exportFile(const QString& name, const QString& destinationPath) const
 {
+    // Refused before anything is decrypted or written: it would overwrite the vault itself.
+    if (isOwnFile(destinationPath, backingFilePath(store_.get()), QString()))
+        return false;
     std::optional<std::vector<unsigned char>> plain = readFileBytes(name);
     if (!plain)
         return false;
-    QFile destination(destinationPath);
-    bool ok = destination.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
-    if (ok) {
-        qint64 done = 0;
-        const auto total = static_cast<qint64>(plain->size());
-        while (ok && done < total) {
-            const qint64 n = destination.write(reinterpret_cast<const char*>(plain->data()) + done, total - done);
-            ok = n > 0;
-            done += ok ? n : 0;
-        }
-        destination.close();
-        ok = ok && destination.error() == QFileDevice::NoError;
-    }
+    // Written through a save file, so a failed export never leaves a destination truncated.
+    const bool ok = PrivateSaveFile::write(resolvedFilePath(destinationPath), plain->data(), plain->size());
     secureZero(*plain);
     return ok;
 }
