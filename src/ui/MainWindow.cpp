@@ -21,6 +21,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QIcon>
 #include <QLabel>
 #include <QMenu>
@@ -55,7 +56,9 @@ MainWindow::MainWindow(dorvex::crypto::SecureBuffer vaultKey, QString username, 
     resize(900, 600);
 
     if (container_) {
-        setCentralWidget(new VaultBrowserWidget(*container_, this));
+        const QString dataFolder = QFileInfo(storage_.settingsPath()).absolutePath();
+        setCentralWidget(
+            new VaultBrowserWidget(*container_, storage_.resolveContainerPath(dataFolder), dataFolder, this));
     } else {
         auto* label = new QLabel(tr("Could not open the vault. This may be the wrong password, or this vault is "
                                     "locked to a different machine than the one it was created on."),

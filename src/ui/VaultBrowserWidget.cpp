@@ -3,6 +3,7 @@
 #include "core/SecureErase.h"
 #include "crypto/SecureBuffer.h"
 #include "ui/SignInSupport.h"
+#include "vault/OwnFiles.h"
 #include "vault/VaultContainer.h"
 
 #include <QFileDialog>
@@ -38,7 +39,16 @@ QPushButton* makeActionButton(QWidget* parent, const QString& text, const char* 
 }  // namespace
 
 VaultBrowserWidget::VaultBrowserWidget(dorvex::vault::VaultContainer& container, QWidget* parent)
-    : QWidget(parent), container_(container)
+    : VaultBrowserWidget(container, QString(), QString(), parent)
+{
+}
+
+VaultBrowserWidget::VaultBrowserWidget(dorvex::vault::VaultContainer& container, QString containerPath,
+                                       QString dataFolder, QWidget* parent)
+    : QWidget(parent),
+      container_(container),
+      containerPath_(std::move(containerPath)),
+      dataFolder_(std::move(dataFolder))
 {
     auto* plate = new QFrame(this);
     plate->setObjectName(QStringLiteral("plate"));
@@ -119,6 +129,14 @@ void VaultBrowserWidget::clearDisplayedFileList()
 void VaultBrowserWidget::importFromPath(const QString& path)
 {
     const QString name = QFileInfo(path).fileName();
+    // Importing erases the original: refused before anything is read.
+    if (dorvex::vault::isOwnFile(path, containerPath_, dataFolder_)) {
+        showStatus(tr("Could not import \"%1\" -- it is one of Murravo's own files (the vault, its lock file or a "
+                      "file in its data folder), and importing it would erase it.")
+                       .arg(name),
+                   true);
+        return;
+    }
     if (!SecureErase::canErase(path)) {
         showStatus(tr("Could not import \"%1\" -- you don't have permission to delete this file, and this import "
                       "flow always removes the original after copying it in. Free up delete permission on it "
@@ -127,7 +145,8 @@ void VaultBrowserWidget::importFromPath(const QString& path)
                    true);
         return;
     }
-    if (!container_.importFile(path, name)) {
+    dorvex::core::FileIdentity imported;
+    if (!container_.importFile(path, name, &imported)) {
         using Failure = dorvex::vault::VaultContainer::ImportFailure;
         switch (container_.lastImportFailure()) {
         case Failure::TooLarge:
@@ -155,12 +174,22 @@ void VaultBrowserWidget::importFromPath(const QString& path)
         return;
     }
     statusLabel_->setStyleSheet(QString());
-    if (!SecureErase::eraseFile(path))
+    switch (SecureErase::eraseImportedFile(path, imported)) {
+    case SecureErase::Outcome::Erased:
+        showStatus(tr("Imported \"%1\" and securely erased the original.").arg(name), false);
+        break;
+    case SecureErase::Outcome::Changed:
+        showStatus(tr("Imported \"%1\", but the original at \"%2\" changed after it was read, so it was kept -- it's "
+                      "still on disk, and the vault holds the version that was read.")
+                       .arg(name, path),
+                   true);
+        break;
+    case SecureErase::Outcome::Failed:
         showStatus(tr("Imported \"%1\", but the original at \"%2\" could not be erased -- it's still on disk.")
                        .arg(name, path),
                    true);
-    else
-        showStatus(tr("Imported \"%1\" and securely erased the original.").arg(name), false);
+        break;
+    }
     refreshList();
 }
 
@@ -194,6 +223,14 @@ void VaultBrowserWidget::onExportClicked()
     const QString path = QFileDialog::getSaveFileName(this, tr("Export from vault"), name, QString());
     if (path.isEmpty())
         return;
+    // Refused before anything is written: it would overwrite the vault or the account.
+    if (dorvex::vault::isOwnFile(path, containerPath_, dataFolder_)) {
+        showStatus(tr("Could not export \"%1\" -- \"%2\" is one of Murravo's own files (the vault, its lock file or "
+                      "a file in its data folder). Choose another location.")
+                       .arg(name, path),
+                   true);
+        return;
+    }
     if (container_.exportFile(name, path))
         showStatus(tr("Exported \"%1\".").arg(name), false);
     else

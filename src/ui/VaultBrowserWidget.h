@@ -16,6 +16,10 @@ class VaultBrowserWidget : public QWidget {
     Q_OBJECT
 public:
     VaultBrowserWidget(dorvex::vault::VaultContainer& container, QWidget* parent = nullptr);
+    // With the paths of the open vault file and of the data folder, neither of which (nor the
+    // vault's lock file) is ever imported, and so erased, or overwritten by an export.
+    VaultBrowserWidget(dorvex::vault::VaultContainer& container, QString containerPath, QString dataFolder,
+                       QWidget* parent = nullptr);
     ~VaultBrowserWidget() override;
 
     void refreshList();
@@ -39,6 +43,8 @@ private:
     [[nodiscard]] QString selectedName() const;
 
     dorvex::vault::VaultContainer& container_;
+    QString containerPath_;
+    QString dataFolder_;
     QTableWidget* table_ = nullptr;
     QPushButton* viewButton_ = nullptr;
     QPushButton* exportButton_ = nullptr;

@@ -2,7 +2,11 @@
 #include "vault/VaultContainer.h"
 
 #include "core/Clock.h"
+#include "core/SecureErase.h"
 #include "crypto/AeadCipher.h"
+#include "vault/FileBlockStore.h"
+#include "vault/OwnFiles.h"
+#include "vault/PrivateSaveFile.h"
 #include "vault/VaultPlatform.h"
 
 #include <QDir>
@@ -57,6 +61,13 @@ private:
     std::size_t length_;
     int uncaught_;
 };
+
+// The vault file under a file-backed store; empty for any other store.
+QString backingFilePath(const IVaultBlockStore* store)
+{
+    const auto* file = dynamic_cast<const FileBlockStore*>(store);
+    return file != nullptr ? file->path() : QString();
+}
 
 }  // namespace
 
@@ -196,10 +207,13 @@ bool VaultContainer::wouldExceedMaxSize(qint64 additionalBytes) const
     return currentTotalSizeBytes() + additionalBytes > maxSizeBytes_;
 }
 
-bool VaultContainer::importFile(const QString& sourcePath, const QString& name)
+bool VaultContainer::importFile(const QString& sourcePath, const QString& name, core::FileIdentity* imported)
 try {
     lastImportFailure_ = ImportFailure::Other;
     if (locked_ || contains(name))
+        return false;
+    // The caller erases what was imported: never the vault file or its lock file.
+    if (isOwnFile(sourcePath, backingFilePath(store_.get()), QString()))
         return false;
     // Appending below the data region would destroy the index slots.
     if (nextAppendOffset_ < static_cast<quint64>(kDataRegionStart) ||
@@ -214,8 +228,10 @@ try {
         platform::closeDescriptor(fd);
         return false;
     }
+    // Taken from the descriptor that is read, so it describes exactly the bytes imported.
+    const core::FileIdentity before = core::FileIdentity::ofDescriptor(fd);
     const qint64 size = source.size();
-    if (size < 0)
+    if (size < 0 || !before.isKnown() || size != before.size)
         return false;
     if (size > kMaxImportBytes) {
         lastImportFailure_ = ImportFailure::TooLarge;
@@ -249,7 +265,7 @@ try {
     }
     char extra = 0;
     // A file that changes while it is read must not be imported (its original is erased afterwards).
-    if (got != size || source.read(&extra, 1) != 0) {
+    if (got != size || source.read(&extra, 1) != 0 || !(core::FileIdentity::ofDescriptor(fd) == before)) {
         secureZero(plain, static_cast<unsigned long>(got));
         return false;
     }
@@ -281,6 +297,8 @@ try {
         nextAppendOffset_ = offset;
         return false;
     }
+    if (imported != nullptr)
+        *imported = before;
     lastImportFailure_ = ImportFailure::None;
     return true;
 } catch (const std::bad_alloc&) {
@@ -349,22 +367,14 @@ try {
 
 bool VaultContainer::exportFile(const QString& name, const QString& destinationPath) const
 try {
+    // Refused before anything is decrypted or written: it would overwrite the vault itself.
+    if (isOwnFile(destinationPath, backingFilePath(store_.get()), QString()))
+        return false;
     std::optional<std::vector<unsigned char>> plain = readFileBytes(name);
     if (!plain)
         return false;
-    QFile destination(destinationPath);
-    bool ok = destination.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
-    if (ok) {
-        qint64 done = 0;
-        const auto total = static_cast<qint64>(plain->size());
-        while (ok && done < total) {
-            const qint64 n = destination.write(reinterpret_cast<const char*>(plain->data()) + done, total - done);
-            ok = n > 0;
-            done += ok ? n : 0;
-        }
-        destination.close();
-        ok = ok && destination.error() == QFileDevice::NoError;
-    }
+    // Written through a save file, so a failed export never leaves a destination truncated.
+    const bool ok = PrivateSaveFile::write(resolvedFilePath(destinationPath), plain->data(), plain->size());
     secureZero(*plain);
     return ok;
 } catch (...) {

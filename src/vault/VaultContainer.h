@@ -11,6 +11,10 @@
 #include <optional>
 #include <vector>
 
+namespace dorvex::core {
+struct FileIdentity;
+}
+
 namespace dorvex::vault {
 
 // The encrypted vault file: two checksummed header slots, two index slots and an
@@ -98,7 +102,9 @@ public:
     [[nodiscard]] qint64 currentTotalSizeBytes() const;
     [[nodiscard]] bool wouldExceedMaxSize(qint64 additionalBytes) const;
 
-    [[nodiscard]] bool importFile(const QString& sourcePath, const QString& name);
+    // On success, *imported (when given) is the source as it was read, for erasing it afterwards.
+    [[nodiscard]] bool importFile(const QString& sourcePath, const QString& name,
+                                  core::FileIdentity* imported = nullptr);
     [[nodiscard]] std::optional<std::vector<unsigned char>> decryptEntry(const IndexEntry& entry) const;
     [[nodiscard]] std::optional<std::vector<unsigned char>> readFileBytes(const QString& name) const;
     [[nodiscard]] bool exportFile(const QString& name, const QString& destinationPath) const;

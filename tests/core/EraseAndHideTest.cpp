@@ -8,10 +8,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <ostream>
+#include <vector>
+
+#include <fcntl.h>
 #include <unistd.h>
 
 using dorvex::core::FileProtection;
@@ -20,6 +25,13 @@ using dorvex::core::SecureErase;
 using dorvex::test::fileBytes;
 using dorvex::test::modeOf;
 using dorvex::test::writeBytes;
+
+namespace dorvex::core {
+void PrintTo(SecureErase::Step step, std::ostream* out) {
+    static const char* const names[] = {"Open", "Write", "Sync", "Unlink"};
+    *out << names[static_cast<int>(step)];
+}
+}  // namespace dorvex::core
 
 TEST(SecureEraseTest, ErasesFilesOfEverySize) {
     const QString dir = dorvex::test::makeScratchDir();
@@ -55,6 +67,153 @@ TEST(SecureEraseTest, ReadOnlyFileAndFolderForNonRoot) {
     EXPECT_FALSE(SecureErase::canErase(path));
     QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
+
+namespace {
+
+using Step = SecureErase::Step;
+
+// Records every step an erase takes and fails the one numbered failAt (1-based; 0 fails none).
+struct StepLog {
+    static inline std::vector<Step> steps;
+    static inline int failAt = 0;
+    static bool hook(Step step) {
+        steps.push_back(step);
+        return static_cast<int>(steps.size()) != failAt;
+    }
+};
+
+class SecureEraseSteps : public ::testing::Test {
+protected:
+    void SetUp() override {
+        StepLog::steps.clear();
+        StepLog::failAt = 0;
+        SecureErase::stepHook = &StepLog::hook;
+    }
+    void TearDown() override { SecureErase::stepHook = nullptr; }
+};
+
+}  // namespace
+
+// Each pass reaches the device before the next pass starts, and all three before the file is
+// deleted; otherwise the kernel may drop the overwrites together with the file.
+TEST_F(SecureEraseSteps, EveryPassIsWrittenThroughBeforeTheNextAndBeforeTheDelete) {
+    const QString path = dorvex::test::makeScratchDir() + "/two-chunks";
+    writeBytes(path, QByteArray(SecureErase::kChunkBytes + 1, 'p'));
+    ASSERT_TRUE(SecureErase::eraseFile(path));
+    const std::vector<Step> expected{Step::Open,  Step::Write, Step::Write, Step::Sync,  Step::Write, Step::Write,
+                                     Step::Sync,  Step::Write, Step::Write, Step::Sync,  Step::Unlink};
+    EXPECT_EQ(StepLog::steps, expected);
+}
+
+// A failure at any step is reported and never deletes a file whose overwrite did not reach the
+// device; once no step fails the file is gone.
+TEST_F(SecureEraseSteps, AFailedStepKeepsTheFile) {
+    const QString dir = dorvex::test::makeScratchDir();
+    const QByteArray original(SecureErase::kChunkBytes + 1, 'p');
+    for (int failAt = 1;; ++failAt) {
+        const QString path = dir + QStringLiteral("/f%1").arg(failAt);
+        writeBytes(path, original);
+        StepLog::steps.clear();
+        StepLog::failAt = failAt;
+        const bool erased = SecureErase::eraseFile(path);
+        if (failAt > static_cast<int>(StepLog::steps.size())) {
+            EXPECT_TRUE(erased);
+            EXPECT_FALSE(QFileInfo::exists(path));
+            EXPECT_GT(failAt, 3) << "an erase has at least an open, a sync and a delete";
+            break;
+        }
+        EXPECT_FALSE(erased) << "failing step " << failAt;
+        ASSERT_TRUE(QFileInfo::exists(path)) << "failing step " << failAt;
+        EXPECT_EQ(QFileInfo(path).size(), original.size());
+        if (failAt <= 2) {
+            EXPECT_EQ(fileBytes(path), original) << "failing step " << failAt;
+        }
+        EXPECT_EQ(StepLog::steps.size(), static_cast<std::size_t>(failAt)) << "stops at the failed step";
+    }
+}
+
+namespace {
+
+// A small ext4 file system in an image file, mounted through a loop device (root only). The
+// destructor always unmounts, so a failed check never leaves a mount behind.
+class Ext4Image {
+public:
+    explicit Ext4Image(const QString& dir) : image_(dir + "/ext4.img"), mountPoint_(dir + "/mnt") {}
+    ~Ext4Image() { unmount(); }
+    Ext4Image(const Ext4Image&) = delete;
+    Ext4Image& operator=(const Ext4Image&) = delete;
+
+    [[nodiscard]] bool format() {
+        {
+            QFile file(image_);
+            if (!file.open(QIODevice::WriteOnly) || !file.resize(16 << 20)) return false;
+        }
+        return QDir().mkpath(mountPoint_) && run("mkfs.ext4", {"-q", "-F", image_});
+    }
+    // Loop mounts detach their loop device on unmount.
+    [[nodiscard]] bool mount(const QString& options) {
+        const QString all = options.isEmpty() ? QStringLiteral("loop") : QStringLiteral("loop,") + options;
+        mounted_ = run("mount", {"-t", "ext4", "-o", all, image_, mountPoint_});
+        return mounted_;
+    }
+    bool unmount() {
+        if (!mounted_) return true;
+        mounted_ = !run("umount", {mountPoint_}) && !run("umount", {"-l", mountPoint_});
+        return !mounted_;
+    }
+    [[nodiscard]] const QString& mountPoint() const { return mountPoint_; }
+    [[nodiscard]] QByteArray rawBytes() const { return fileBytes(image_); }
+
+private:
+    static bool run(const QString& program, const QStringList& arguments) {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(program, arguments);
+        return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit &&
+               process.exitCode() == 0;
+    }
+
+    QString image_;
+    QString mountPoint_;
+    bool mounted_ = false;
+};
+
+class SecureEraseOnExt4 : public ::testing::TestWithParam<const char*> {};
+
+}  // namespace
+
+// The device itself is read back after the erase: overwrites that only reached the page cache are
+// dropped when the file is deleted, leaving the original on the disk.
+TEST_P(SecureEraseOnExt4, NoLineOfTheOriginalIsLeftOnTheDevice) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a loop image needs root";
+    Ext4Image fs(dorvex::test::makeScratchDir());
+    if (!fs.format() || !fs.mount(QString())) GTEST_SKIP() << "cannot make or mount an ext4 image here";
+
+    // Written under the default mode: under data=journal the journal would hold a copy of its own
+    // that no overwrite of the file can reach.
+    const QString path = fs.mountPoint() + "/document.txt";
+    const QByteArray marker("murravo-erase-marker-");
+    QByteArray original;
+    for (int line = 0; original.size() < 200000; ++line)
+        original += marker + QByteArray::number(line).rightJustified(6, '0') + '\n';
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_EQ(file.write(original), original.size());
+        ASSERT_TRUE(file.flush());
+        ASSERT_EQ(::fsync(file.handle()), 0);
+    }
+    ASSERT_TRUE(fs.unmount());
+    ASSERT_GT(fs.rawBytes().count(marker), 0) << "the original must be on the device before the erase";
+    if (!fs.mount(QString::fromLatin1(GetParam()))) GTEST_SKIP() << "cannot mount with " << GetParam();
+
+    EXPECT_TRUE(SecureErase::eraseFile(path));
+    EXPECT_FALSE(QFileInfo::exists(path));
+    ASSERT_TRUE(fs.unmount());
+    EXPECT_EQ(fs.rawBytes().count(marker), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(MountModes, SecureEraseOnExt4, ::testing::Values("data=ordered", "data=journal"));
 
 TEST(FileProtectionTest, HiddenListKeepsOtherLines) {
     const QString dir = dorvex::test::makeScratchDir();

@@ -1,7 +1,10 @@
 // The vault browser over a real container: import with erase, the refusals, export, remove.
 #include "SessionFixture.h"
 
+#include "core/SecureErase.h"
+#include "ui/MainWindow.h"
 #include "ui/VaultBrowserWidget.h"
+#include "vault/FileBlockStore.h"
 
 #include <QDateTime>
 #include <QFileDialog>
@@ -10,6 +13,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
+
+#include <map>
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -46,7 +51,7 @@ protected:
         key = createAccountAndVault();
         container = reopen(key);
         ASSERT_NE(container, nullptr);
-        browser = std::make_unique<VaultBrowserWidget>(*container);
+        browser = std::make_unique<VaultBrowserWidget>(*container, vaultPath(), dataDir);
         table = browser->findChild<QTableWidget*>(QStringLiteral("vaultTable"));
         status = browser->findChild<QLabel*>(QStringLiteral("vaultStatusLabel"));
         ASSERT_NE(table, nullptr);
@@ -62,6 +67,30 @@ protected:
 
     QPushButton* button(const char* name) const { return browser->findChild<QPushButton*>(QString::fromLatin1(name)); }
     bool failureColoured() const { return status->styleSheet() == QStringLiteral("color: #FF7A7A;"); }
+
+    // Exports the selected row to `path` through the save dialog, confirming a replacement.
+    void exportSelectedTo(const QString& path)
+    {
+        dorvex::test::whenShown<QFileDialog>([path](QFileDialog* dialog) {
+            // Typed as a user would: selectFile() races the dialog's directory listing.
+            auto* nameEdit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            ASSERT_NE(nameEdit, nullptr);
+            nameEdit->setText(path);
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+        if (QFileInfo::exists(path))
+            answerNextMessage(QMessageBox::Yes);
+        browser->onExportClicked();
+    }
+
+    // Every file of the data folder with its bytes.
+    std::map<QString, QByteArray> dataFolderFiles() const
+    {
+        std::map<QString, QByteArray> files;
+        for (const QFileInfo& info : QDir(dataDir).entryInfoList(QDir::Files | QDir::Hidden | QDir::System))
+            files[info.fileName()] = readFile(info.filePath());
+        return files;
+    }
 
     QString makeSource(const QString& name, const QByteArray& bytes)
     {
@@ -90,6 +119,107 @@ TEST_F(BrowserTest, EmptyVaultShowsNoRowsAndNoActions)
     EXPECT_TRUE(button("importButton")->isEnabled());
     for (const char* name : {"viewButton", "exportButton", "removeButton"})
         EXPECT_FALSE(button(name)->isEnabled()) << name;
+}
+
+// The vault file, its lock file and the account's files are one pick away in the file dialogs:
+// importing one would erase it, exporting onto one would overwrite it. However the path is
+// spelled, both are refused before anything is read or written.
+TEST_F(BrowserTest, TheVaultsOwnFilesAreNeverImportedNorExportedOnto)
+{
+    browser->importFromPath(makeSource(QStringLiteral("entry.txt"), "entry"));
+    const quint64 generation = container->generationCounter();
+    const QString lockPath = dorvex::vault::lockPathFor(vaultPath());
+    ASSERT_TRUE(QFile::exists(lockPath));
+    ASSERT_TRUE(QFile::link(vaultPath(), sourceDir + QStringLiteral("/shortcut.drvx")));
+    ASSERT_TRUE(QFile::link(dataDir, sourceDir + QStringLiteral("/data")));
+    const auto before = dataFolderFiles();
+    ASSERT_TRUE(before.count(QStringLiteral("identity.dat")));
+
+    const QString paths[] = {
+        vaultPath(),
+        lockPath,
+        dataDir + QStringLiteral("/identity.dat"),
+        dataDir + QStringLiteral("/../") + QFileInfo(dataDir).fileName() + QStringLiteral("/vault.drvx"),
+        sourceDir + QStringLiteral("/shortcut.drvx"),
+        sourceDir + QStringLiteral("/data/storage.dat"),
+        sourceDir + QStringLiteral("/data/new-file.txt"),
+    };
+    for (const QString& path : paths) {
+        SCOPED_TRACE(path.toStdString());
+        const QString name = QFileInfo(path).fileName();
+        if (QFileInfo::exists(path)) {
+            browser->importFromPath(path);
+            EXPECT_EQ(status->text(), QStringLiteral("Could not import \"%1\" -- it is one of Murravo's own files (the "
+                                                     "vault, its lock file or a file in its data folder), and "
+                                                     "importing it would erase it.")
+                                          .arg(name));
+            EXPECT_TRUE(failureColoured());
+        }
+        table->selectRow(0);
+        exportSelectedTo(path);
+        EXPECT_TRUE(status->text().startsWith(QStringLiteral("Could not export \"entry.txt\" -- \"")))
+            << status->text().toStdString();
+        EXPECT_TRUE(status->text().endsWith(QStringLiteral("\" is one of Murravo's own files (the vault, its lock "
+                                                           "file or a file in its data folder). Choose another "
+                                                           "location.")))
+            << status->text().toStdString();
+        EXPECT_TRUE(failureColoured());
+    }
+    EXPECT_EQ(dataFolderFiles(), before);
+    EXPECT_EQ(container->generationCounter(), generation);
+    EXPECT_EQ(container->listEntries().size(), 1u);
+}
+
+// The window hands its browser the vault's path and the data folder.
+TEST_F(BrowserTest, TheMainWindowsBrowserKnowsTheVaultsOwnFiles)
+{
+    browser.reset();
+    MainWindow window(dorvex::crypto::SecureBuffer(key.data(), key.size()), QStringLiteral("alice"), kMachine,
+                      std::move(container), *auth, *twoFactor, *storage, *idleLock, *guard, nullptr);
+    auto* inWindow = window.findChild<VaultBrowserWidget*>();
+    ASSERT_NE(inWindow, nullptr);
+    const QByteArray vaultBytes = readFile(vaultPath());
+    inWindow->importFromPath(vaultPath());
+    inWindow->importFromPath(dataDir + QStringLiteral("/identity.dat"));
+    EXPECT_EQ(readFile(vaultPath()), vaultBytes);
+    EXPECT_TRUE(QFile::exists(dataDir + QStringLiteral("/identity.dat")));
+    EXPECT_TRUE(window.container()->listEntries().empty());
+}
+
+namespace {
+
+QString g_changedByAnotherProgram;
+
+// Another program appends to the original just before the erase starts.
+bool appendBeforeTheErase(dorvex::core::SecureErase::Step step)
+{
+    if (step == dorvex::core::SecureErase::Step::Open && !g_changedByAnotherProgram.isEmpty()) {
+        QFile file(g_changedByAnotherProgram);
+        if (file.open(QIODevice::Append))
+            file.write("a line added after the import\n");
+        g_changedByAnotherProgram.clear();
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST_F(BrowserTest, AnOriginalChangedAfterItWasReadIsKeptAndSaidSo)
+{
+    const QString source = makeSource(QStringLiteral("notes.txt"), "the notes as imported\n");
+    g_changedByAnotherProgram = source;
+    dorvex::core::SecureErase::stepHook = &appendBeforeTheErase;
+    browser->importFromPath(source);
+    dorvex::core::SecureErase::stepHook = nullptr;
+
+    EXPECT_EQ(status->text(), QStringLiteral("Imported \"notes.txt\", but the original at \"%1\" changed after it was "
+                                             "read, so it was kept -- it's still on disk, and the vault holds the "
+                                             "version that was read.")
+                                  .arg(source));
+    EXPECT_TRUE(failureColoured());
+    EXPECT_EQ(readFile(source), QByteArray("the notes as imported\na line added after the import\n"));
+    ASSERT_EQ(table->rowCount(), 1);
+    EXPECT_EQ(table->item(0, 0)->text(), QStringLiteral("notes.txt"));
 }
 
 TEST_F(BrowserTest, ImportListsTheEntryErasesTheOriginalAndExportGivesTheBytesBack)
