@@ -50,9 +50,11 @@ public:
     }
     ~WipeOnUnwind()
     {
-        if (std::uncaught_exceptions() > uncaught_)
+        if (data_ != nullptr && std::uncaught_exceptions() > uncaught_)
             secureZero(data_, static_cast<unsigned long>(length_));
     }
+    // Once sealed, the buffer holds no plaintext (and may be freed before this guard ends).
+    void disarm() noexcept { data_ = nullptr; }
     WipeOnUnwind(const WipeOnUnwind&) = delete;
     WipeOnUnwind& operator=(const WipeOnUnwind&) = delete;
 
@@ -255,7 +257,7 @@ try {
     }
     platform::adviseLargeBuffer(blob.get(), total);
     unsigned char* plain = blob.get() + 25;
-    const WipeOnUnwind wipePlain(plain, static_cast<std::size_t>(size));
+    WipeOnUnwind wipePlain(plain, static_cast<std::size_t>(size));
     qint64 got = 0;
     while (got < size) {
         const qint64 n = source.read(reinterpret_cast<char*>(plain) + got, size - got);
@@ -281,6 +283,7 @@ try {
     randombytes_buf(blob.get(), 24);
     AeadCipher::sealInPlace(fileKey, blob.get(), blob.get() + 24, static_cast<std::size_t>(size), aad.data(),
                             aad.size());
+    wipePlain.disarm();
 
     const quint64 offset = nextAppendOffset_;
     if (!store_->writeAt(static_cast<qint64>(offset), blob.get(), static_cast<qint64>(total)))
