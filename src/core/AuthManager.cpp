@@ -16,6 +16,8 @@
 #include <QtDebug>
 
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 namespace dorvex::core {
@@ -45,6 +47,21 @@ std::vector<unsigned char> fromBase64(const QJsonValue& value)
 {
     const QByteArray bytes = QByteArray::fromBase64(value.toString().toUtf8());
     return {bytes.begin(), bytes.end()};
+}
+
+// Runs one Argon2id step; no value when it could not obtain its memory, which says nothing
+// about the password.
+template <typename Step>
+auto withArgonMemory(const char* operation, Step&& step) -> std::optional<decltype(step())>
+{
+    try {
+        return step();
+    } catch (const std::runtime_error& e) {
+        qWarning("%s: Argon2id could not obtain its memory (%s).", operation, e.what());
+    } catch (const std::bad_alloc&) {
+        qWarning("%s: Argon2id could not obtain its memory.", operation);
+    }
+    return std::nullopt;
 }
 
 QString toBase64(const std::vector<unsigned char>& bytes)
@@ -198,9 +215,12 @@ bool AuthManager::writeIdentityFile(const IdentityRecord& record) const
     return true;
 }
 
-std::optional<SecureBuffer> AuthManager::createIdentity(const QString& username, std::string password)
+std::optional<SecureBuffer> AuthManager::createIdentity(const QString& username, std::string password,
+                                                        bool* outOfMemory)
 {
     PasswordWipe wipe(password);
+    if (outOfMemory != nullptr)
+        *outOfMemory = false;
     if (identityExists())
         return std::nullopt;
     QString asText = QString::fromUtf8(password.data(), static_cast<qsizetype>(password.size()));
@@ -211,10 +231,22 @@ std::optional<SecureBuffer> AuthManager::createIdentity(const QString& username,
 
     IdentityRecord record;
     record.username = username;
-    record.passwordHash = PasswordHasher::hashForStorage(password);
     record.keySalt = PasswordHasher::generateSalt();
+    std::optional<std::string> verifier =
+        withArgonMemory("AuthManager::createIdentity", [&] { return PasswordHasher::hashForStorage(password); });
+    std::optional<SecureBuffer> derivedKey;
+    if (verifier) {
+        derivedKey = withArgonMemory("AuthManager::createIdentity",
+                                     [&] { return PasswordHasher::deriveKey(password, record.keySalt, 32); });
+    }
+    if (!derivedKey) {
+        if (outOfMemory != nullptr)
+            *outOfMemory = true;
+        return std::nullopt;
+    }
+    record.passwordHash = std::move(*verifier);
+    SecureBuffer derived = std::move(*derivedKey);
     SecureBuffer passwordKey = AeadCipher::generateKey();
-    SecureBuffer derived = PasswordHasher::deriveKey(password, record.keySalt, 32);
     record.wrappedVaultKey = KeyWrap::wrap(derived, passwordKey, wrappedKeyAssociatedData(record.keySalt, QString()));
 
     if (!writeIdentityFile(record))
@@ -247,7 +279,13 @@ std::optional<SecureBuffer> AuthManager::loginWithPassword(const std::string& pa
     if (!readIdentityFile(record, reason))
         return std::nullopt;
 
-    if (!PasswordHasher::verify(record.passwordHash, password)) {
+    const std::optional<bool> verified =
+        withArgonMemory("AuthManager::login", [&] { return PasswordHasher::verify(record.passwordHash, password); });
+    if (!verified) {
+        *reason = OutOfMemory;
+        return std::nullopt;
+    }
+    if (!*verified) {
         logFailedVerification();
         *reason = lockout_.recordFailure() ? WrongPassword : WrongPasswordNotRecorded;
         return std::nullopt;
@@ -259,7 +297,13 @@ std::optional<SecureBuffer> AuthManager::loginWithPassword(const std::string& pa
         return std::nullopt;
     }
 
-    SecureBuffer derived = PasswordHasher::deriveKey(password, record.keySalt, 32);
+    std::optional<SecureBuffer> derivedKey = withArgonMemory(
+        "AuthManager::login", [&] { return PasswordHasher::deriveKey(password, record.keySalt, 32); });
+    if (!derivedKey) {
+        *reason = OutOfMemory;
+        return std::nullopt;
+    }
+    SecureBuffer derived = std::move(*derivedKey);
     std::optional<SecureBuffer> passwordKey =
         KeyWrap::unwrap(derived, record.wrappedVaultKey, wrappedKeyAssociatedData(record.keySalt, vaultId));
 

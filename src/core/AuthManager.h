@@ -20,6 +20,8 @@ enum LoginFailureReason : int {
     IntegrityKeyUnavailable = 5,
     VaultKeyMismatch = 7,
     WrongPasswordNotRecorded = 8,
+    // Argon2id could not obtain its memory; the password was not judged and nothing was charged.
+    OutOfMemory = 9,
 };
 
 // The one local account: the identity file, sign-in, the binding of the wrapped password key
@@ -42,7 +44,9 @@ public:
     [[nodiscard]] bool readIdentityFile(IdentityRecord& out, LoginFailureReason* reason) const;
     [[nodiscard]] bool writeIdentityFile(const IdentityRecord& record) const;
 
-    [[nodiscard]] std::optional<crypto::SecureBuffer> createIdentity(const QString& username, std::string password);
+    // outOfMemory (may be null) tells a creation that failed because Argon2id lacked memory.
+    [[nodiscard]] std::optional<crypto::SecureBuffer> createIdentity(const QString& username, std::string password,
+                                                                     bool* outOfMemory = nullptr);
     [[nodiscard]] std::optional<crypto::SecureBuffer> login(std::string password, bool resetLockoutOnSuccess,
                                                             const QString& vaultId, QString* correctedVaultId,
                                                             LoginFailureReason* reason);

@@ -68,10 +68,14 @@ LoginLockout::State LoginLockout::readState() const
     }
 
     if (!trusted) {
-        file.lastSeen = Clock::nowUtc();
-        file.failedCount = std::max(file.failedCount, kPenaltyCount);
-        file.cooldownUntil = file.lastSeen.addSecs(cooldownSecondsFor(file.failedCount));
-        (void)writeState(file);
+        if (unrecorded_) {
+            file = *unrecorded_;
+        } else {
+            file.lastSeen = Clock::nowUtc();
+            file.failedCount = std::max(file.failedCount, kPenaltyCount);
+            file.cooldownUntil = file.lastSeen.addSecs(cooldownSecondsFor(file.failedCount));
+        }
+        (void)record(file);
     }
 
     // The in-memory count is the authority within one process.
@@ -87,6 +91,16 @@ bool LoginLockout::writeState(const State& state) const
     object.insert(QStringLiteral("cooldownUntil"), instantText(state.cooldownUntil));
     object.insert(QStringLiteral("lastSeen"), instantText(state.lastSeen));
     return SealedFile::writeAuthenticated(path_, object);
+}
+
+bool LoginLockout::record(const State& state) const
+{
+    if (writeState(state)) {
+        unrecorded_.reset();
+        return true;
+    }
+    unrecorded_ = state;
+    return false;
 }
 
 int LoginLockout::secondsUntilNextAttemptAllowed() const
@@ -109,13 +123,13 @@ bool LoginLockout::recordFailure()
     state.cooldownUntil =
         state.failedCount > kFreeAttempts ? now.addSecs(cooldownSecondsFor(state.failedCount)) : QDateTime();
     memory_ = state;
-    return writeState(state);
+    return record(state);
 }
 
 void LoginLockout::recordSuccess()
 {
     memory_ = State{0, QDateTime(), Clock::nowUtc()};
-    (void)writeState(memory_);
+    (void)record(memory_);
 }
 
 }  // namespace dorvex::core

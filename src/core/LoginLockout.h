@@ -3,6 +3,8 @@
 #include <QDateTime>
 #include <QString>
 
+#include <optional>
+
 namespace dorvex::core {
 
 // Counts consecutive failed sign-in attempts (passwords and second-step codes alike) in a
@@ -13,7 +15,9 @@ public:
     static constexpr int kFreeAttempts = 5;
     static constexpr int kMaxCooldownSeconds = 60;
     static constexpr int kMaxStoredCount = 1000000;
-    static constexpr int kPenaltyCount = 6;
+    // A file that cannot be trusted may have held the longest wait, so it costs the first count
+    // whose cooldown is kMaxCooldownSeconds: neither this wait nor the next one is shortened.
+    static constexpr int kPenaltyCount = 11;
 
     explicit LoginLockout(QString path);
 
@@ -37,8 +41,15 @@ private:
     [[nodiscard]] bool writeState(const State& state) const;
     [[nodiscard]] static QDateTime effectiveNow(const State& state);
 
+    // Adopts `state` as what the file should hold; keeps it for this process when it cannot
+    // be written, so an unwritable file neither loses it nor restarts it at every check.
+    bool record(const State& state) const;
+
     QString path_;
     State memory_;
+    // The latest state this process could not write; it stands in for a file that cannot be
+    // trusted, with its own start time.
+    mutable std::optional<State> unrecorded_;
 };
 
 }  // namespace dorvex::core

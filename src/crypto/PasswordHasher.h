@@ -8,7 +8,9 @@
 
 namespace dorvex::crypto {
 
-// Argon2id verifier strings and password-derived keys, both at the same cost.
+// Argon2id verifier strings and password-derived keys, both at the same cost. Every call that
+// runs Argon2id throws std::runtime_error when its memory cannot be obtained (verify included:
+// that is not a wrong password).
 class PasswordHasher {
 public:
     static constexpr std::size_t kSaltBytes = 16;

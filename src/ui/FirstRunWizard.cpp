@@ -111,12 +111,18 @@ void FirstRunWizard::onCreateClicked()
 
     std::string password = signin::utf8Password(passwordEdit_->text());
     std::optional<dorvex::crypto::SecureBuffer> key;
+    bool outOfMemory = false;
     {
         BusyCursor busy;
-        key = auth_.createIdentity(username, password);
+        key = auth_.createIdentity(username, password, &outOfMemory);
     }
     secureZero(password);
 
+    if (!key && outOfMemory) {
+        showError(tr("Murravo could not create your account because this computer did not have enough free "
+                     "memory. Close some programs and try again."));
+        return;
+    }
     if (!key) {
         showError(auth_.identityExists()
                       ? tr("Could not create the account. An identity already exists.")

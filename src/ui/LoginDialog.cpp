@@ -127,6 +127,10 @@ void LoginDialog::onLoginClicked()
                      "protection against repeated guessing may not be active right now. Check that the data "
                      "folder is writable.");
         break;
+    case LoginFailureReason::OutOfMemory:
+        message = tr("Murravo could not check your password because this computer did not have enough free "
+                     "memory. Close some programs and try again.");
+        break;
     default:
         message = tr("Incorrect password.");
         break;

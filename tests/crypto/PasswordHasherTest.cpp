@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string>
 
 using dorvex::crypto::PasswordHasher;
 
@@ -24,6 +25,27 @@ TEST(PasswordHasher, VerifierRoundTripAndDamage)
     EXPECT_FALSE(PasswordHasher::verify("", "x"));
     EXPECT_FALSE(PasswordHasher::verify(std::string(300, '$'), "x"));
     EXPECT_FALSE(PasswordHasher::verify(std::string("$argon2id\0junk", 14), "x"));
+}
+
+// verify recomputes the hash from the verifier's own parameters, whatever cost wrote it.
+TEST(PasswordHasher, VerifierOfAnotherCostStillVerifies)
+{
+    const struct {
+        unsigned long long ops;
+        std::size_t mem;
+    } table[] = {{1, 8192}, {2, 16384}, {4, 65536}};
+    for (const auto& row : table) {
+        std::string verifier;
+        {
+            dorvex::test::ArgonCost cost(row.ops, row.mem);
+            verifier = PasswordHasher::hashForStorage("pw");
+        }
+        EXPECT_NE(verifier.find("m=" + std::to_string(row.mem / 1024) + ",t=" + std::to_string(row.ops)),
+                  std::string::npos)
+            << verifier;
+        EXPECT_TRUE(PasswordHasher::verify(verifier, "pw")) << verifier;
+        EXPECT_FALSE(PasswordHasher::verify(verifier, "pW")) << verifier;
+    }
 }
 
 TEST(PasswordHasher, DerivationIsDeterministicPerSalt)

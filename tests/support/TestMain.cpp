@@ -20,11 +20,11 @@
 namespace {
 
 std::unique_ptr<QTemporaryDir> g_home;
-bool g_realArgon = false;
 // The cheapest cost libsodium accepts for Argon2id.
 const dorvex::crypto::detail::ArgonCost kCheapArgon{1, 8192};
 const dorvex::crypto::detail::ArgonCost kRealArgon{dorvex::crypto::PasswordHasher::kOpsLimit,
                                                    dorvex::crypto::PasswordHasher::kMemLimit};
+const dorvex::crypto::detail::ArgonCost* g_argonCost = &kCheapArgon;
 
 void setEnv(const char* name, const QString& value) { ::setenv(name, QFile::encodeName(value).constData(), 1); }
 
@@ -36,7 +36,7 @@ class CleanupListener : public ::testing::EmptyTestEventListener {
 
 extern "C" const dorvex::crypto::detail::ArgonCost* murravoTestArgonCost()
 {
-    return g_realArgon ? &kRealArgon : &kCheapArgon;
+    return g_argonCost;
 }
 
 namespace dorvex::test {
@@ -51,8 +51,15 @@ QString makeScratchDir(const QString& name)
     return path;
 }
 
-RealArgonCost::RealArgonCost() { g_realArgon = true; }
-RealArgonCost::~RealArgonCost() { g_realArgon = false; }
+RealArgonCost::RealArgonCost() { g_argonCost = &kRealArgon; }
+RealArgonCost::~RealArgonCost() { g_argonCost = &kCheapArgon; }
+
+ArgonCost::ArgonCost(unsigned long long opsLimit, std::size_t memLimit)
+    : cost_{opsLimit, memLimit}, previous_(g_argonCost)
+{
+    g_argonCost = &cost_;
+}
+ArgonCost::~ArgonCost() { g_argonCost = previous_; }
 
 void closeStrayWidgets()
 {

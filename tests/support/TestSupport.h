@@ -1,9 +1,12 @@
 #pragma once
 
+#include "crypto/PasswordHasher.h"
+
 #include <QApplication>
 #include <QString>
 #include <QWidget>
 
+#include <cstddef>
 #include <functional>
 
 namespace dorvex::test {
@@ -21,6 +24,19 @@ public:
     ~RealArgonCost();
     RealArgonCost(const RealArgonCost&) = delete;
     RealArgonCost& operator=(const RealArgonCost&) = delete;
+};
+
+// Argon2id at the given cost while it lives (for a memory cost a test can make unobtainable).
+class ArgonCost {
+public:
+    ArgonCost(unsigned long long opsLimit, std::size_t memLimit);
+    ~ArgonCost();
+    ArgonCost(const ArgonCost&) = delete;
+    ArgonCost& operator=(const ArgonCost&) = delete;
+
+private:
+    crypto::detail::ArgonCost cost_;
+    const crypto::detail::ArgonCost* previous_;
 };
 
 // Runs `action` on the first visible top-level widget of type T (optionally with the given
