@@ -1,5 +1,6 @@
 #include "core/AtomicFile.h"
 
+#include "core/DurableSync.h"
 #include "crypto/SecureBuffer.h"
 
 #include <QFile>
@@ -34,18 +35,7 @@ bool allowed(Step step, const QString& path, int fd)
     return false;
 }
 
-bool syncDescriptor(int fd)
-{
-#ifdef F_FULLFSYNC
-    if (::fcntl(fd, F_FULLFSYNC) == 0)
-        return true;
-#endif
-    int rc;
-    do {
-        rc = ::fsync(fd);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
-}
+bool syncDescriptor(int fd) { return core::syncToMedium(fd); }
 
 bool writeAll(int fd, const QString& path, QByteArrayView bytes)
 {

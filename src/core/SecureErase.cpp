@@ -1,5 +1,6 @@
 #include "core/SecureErase.h"
 
+#include "core/DurableSync.h"
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
@@ -82,22 +83,7 @@ bool writeAt(int fd, const char* data, qint64 length, qint64 offset)
 }
 
 // Down to the device: overwrites still in the kernel's cache are dropped when the file is deleted.
-bool syncData(int fd)
-{
-#ifdef F_FULLFSYNC
-    if (::fcntl(fd, F_FULLFSYNC) == 0)
-        return true;
-#endif
-    int rc;
-    do {
-#ifdef __APPLE__
-        rc = ::fsync(fd);
-#else
-        rc = ::fdatasync(fd);
-#endif
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
-}
+bool syncData(int fd) { return syncToMedium(fd, true); }
 
 bool overwrite(int fd, qint64 size, Pass pass, QByteArray& chunk)
 {

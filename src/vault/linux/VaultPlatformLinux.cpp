@@ -1,5 +1,6 @@
 #include "vault/VaultPlatform.h"
 
+#include "core/DurableSync.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -13,20 +14,7 @@
 
 namespace dorvex::vault::platform {
 
-bool syncFileToMedium(int fd)
-{
-    if (fd < 0)
-        return false;
-#ifdef F_FULLFSYNC
-    if (::fcntl(fd, F_FULLFSYNC) == 0)
-        return true;
-#endif
-    int rc;
-    do {
-        rc = ::fsync(fd);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
-}
+bool syncFileToMedium(int fd) { return core::syncToMedium(fd); }
 
 bool syncParentDirectory(const QString& filePath)
 {
