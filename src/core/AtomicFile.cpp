@@ -224,4 +224,6 @@ bool AtomicFile::makeFolder(const QString& folder)
 
 void AtomicFile::setStepHook(StepHook hook) { stepHook() = std::move(hook); }
 
+bool AtomicFile::stepAllowed(Step step, const QString& path, int fd) { return allowed(step, path, fd); }
+
 }  // namespace dorvex::core

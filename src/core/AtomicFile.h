@@ -55,6 +55,9 @@ public:
     enum class Step { Create, Write, Sync, Close, Rename, SyncFolder, Open, Read };
     using StepHook = std::function<bool(Step step, const QString& path, int fd)>;
     static void setStepHook(StepHook hook);  // an empty hook removes it
+    // The program's other durable writers (the vault file) pass their steps through the same
+    // hook, so one seam fails or stops every write; false (errno set) when the hook fails it.
+    [[nodiscard]] static bool stepAllowed(Step step, const QString& path, int fd);
 };
 
 }  // namespace dorvex::core

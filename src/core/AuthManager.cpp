@@ -249,9 +249,11 @@ std::optional<SecureBuffer> AuthManager::createIdentity(const QString& username,
     SecureBuffer passwordKey = AeadCipher::generateKey();
     record.wrappedVaultKey = KeyWrap::wrap(derived, passwordKey, wrappedKeyAssociatedData(record.keySalt, QString()));
 
-    if (!writeIdentityFile(record))
+    // Before the account exists, so a crash in between leaves no account to lock out.
+    if (!lockout_.startNewAccount() || !writeIdentityFile(record))
         return std::nullopt;
     username_ = record.username;
+    signedInUnbound_ = true;
     cachedPasswordDerivedKey_ = std::move(derived);
     return passwordKey;
 }
@@ -306,6 +308,11 @@ std::optional<SecureBuffer> AuthManager::loginWithPassword(const std::string& pa
     SecureBuffer derived = std::move(*derivedKey);
     std::optional<SecureBuffer> passwordKey =
         KeyWrap::unwrap(derived, record.wrappedVaultKey, wrappedKeyAssociatedData(record.keySalt, vaultId));
+    bool unbound = false;
+    if (!passwordKey && !vaultId.isEmpty() && unboundIdentityAccepted_) {
+        passwordKey = KeyWrap::unwrap(derived, record.wrappedVaultKey, wrappedKeyAssociatedData(record.keySalt, {}));
+        unbound = passwordKey.has_value();
+    }
 
     if (!passwordKey && !vaultId.isEmpty()) {
         const std::optional<QString> candidate = recoverSingleCharCorruption(vaultId, [&](const QString& id) {
@@ -327,6 +334,7 @@ std::optional<SecureBuffer> AuthManager::loginWithPassword(const std::string& pa
 
     if (resetLockoutOnSuccess)
         lockout_.recordSuccess();
+    signedInUnbound_ = unbound || vaultId.isEmpty();
     username_ = record.username;
     cachedPasswordDerivedKey_ = std::move(derived);
     return passwordKey;
@@ -349,7 +357,10 @@ bool AuthManager::bindVaultKeyToVaultIdentity(const SecureBuffer& passwordKey, c
         return false;
     record.wrappedVaultKey =
         KeyWrap::wrap(*cachedPasswordDerivedKey_, passwordKey, wrappedKeyAssociatedData(record.keySalt, vaultId));
-    return writeIdentityFile(record);
+    if (!writeIdentityFile(record))
+        return false;
+    signedInUnbound_ = vaultId.isEmpty();
+    return true;
 }
 
 void AuthManager::clearCachedPasswordKey() { cachedPasswordDerivedKey_.reset(); }

@@ -51,6 +51,12 @@ public:
                                                             const QString& vaultId, QString* correctedVaultId,
                                                             LoginFailureReason* reason);
     [[nodiscard]] bool bindVaultKeyToVaultIdentity(const crypto::SecureBuffer& passwordKey, const QString& vaultId);
+
+    // Until a first session has bound the account to its vault, a crash can leave a vault
+    // beside an account that was never bound to it. While accepted, login() also takes an
+    // unbound account for the vault it names, and signedInUnbound() tells it so.
+    void setUnboundIdentityAccepted(bool accepted) { unboundIdentityAccepted_ = accepted; }
+    [[nodiscard]] bool signedInUnbound() const { return signedInUnbound_; }
     void clearCachedPasswordKey();
 
     [[nodiscard]] int secondsUntilNextLoginAttemptAllowed() const;
@@ -76,6 +82,8 @@ private:
     mutable LoginLockout lockout_;
     QString username_;
     std::optional<crypto::SecureBuffer> cachedPasswordDerivedKey_;
+    bool unboundIdentityAccepted_ = false;
+    bool signedInUnbound_ = false;
 };
 
 }  // namespace dorvex::core

@@ -243,9 +243,13 @@ SecureBuffer LocalIntegrityKey::create(const QString& keyPath) {
         QByteArray sidecar(kSidecarMagic, kMagicBytes);
         sidecar.append(reinterpret_cast<const char*>(material.data()), kKeyBytes);
         const bool written = writeWholeFile(keyPath, sidecar);
+        // A write whose last step (the folder sync) failed leaves the sidecar in place: its root
+        // stays with it, or the sidecar could never open and would block every later creation.
+        const QFileInfo left(keyPath);
+        const bool inPlace = !written && left.isFile() && !left.isSymLink() && left.size() == sidecar.size();
         crypto::secureZero(sidecar);
         if (written) return key;
-        if (created) undoCreatedRoot(folder, wroteAccount);
+        if (created && !inPlace) undoCreatedRoot(folder, wroteAccount);
     }
     // Where the folder shows signs of a root, load would refuse a software key: a file sealed
     // with one could never be read back.

@@ -47,7 +47,8 @@ LoginLockout::State LoginLockout::readState() const
     const QString keyPath = path_ + QStringLiteral(".key");
     bool trusted = true;
 
-    const SealedReadResult read = SealedFile::readAuthenticated(path_, SealedKeySource::GetOrCreate);
+    // Reading never makes a key: a key written without its file would read as a removed file.
+    const SealedReadResult read = SealedFile::readAuthenticated(path_, SealedKeySource::Load);
     switch (read.status) {
     case SealedReadStatus::Ok:
         file.failedCount = std::clamp(read.object.value(QStringLiteral("failedCount")).toInt(0), 0, kMaxStoredCount);
@@ -130,6 +131,12 @@ void LoginLockout::recordSuccess()
 {
     memory_ = State{0, QDateTime(), Clock::nowUtc()};
     (void)record(memory_);
+}
+
+bool LoginLockout::startNewAccount()
+{
+    memory_ = State{0, QDateTime(), Clock::nowUtc()};
+    return record(memory_);
 }
 
 }  // namespace dorvex::core

@@ -26,6 +26,9 @@ public:
     // true when the new state reached the disk; the in-memory count rises either way.
     [[nodiscard]] bool recordFailure();
     void recordSuccess();
+    // A new account starts with a written, empty record: its key is never seen without the file,
+    // which would read as a removed file (the longest wait) after a crash between the two.
+    [[nodiscard]] bool startNewAccount();
 
     // Cooldown imposed right after the n-th consecutive failure.
     [[nodiscard]] static int cooldownSecondsFor(int failedCount);

@@ -82,6 +82,21 @@ SealedReadResult SealedFile::readEncrypted(const QString& path, SealedKeySource 
     return result;
 }
 
+SealedReadResult SealedFile::readEncryptedWithAny(const QString& path, SealedKeySource source,
+                                                 const std::vector<QByteArray>& associatedData, int* matched) {
+    if (matched != nullptr) *matched = -1;
+    QByteArray data;
+    if (SealedReadResult read = readFile(path, data); !read.ok()) return read;
+    const crypto::SecureBuffer key = keyFor(path, source);
+    for (std::size_t i = 0; i < associatedData.size(); ++i) {
+        std::optional<QByteArray> payload = EncryptedJson::open(data, key, associatedData[i]);
+        if (!payload) continue;
+        if (matched != nullptr) *matched = static_cast<int>(i);
+        return parsed(std::move(payload));
+    }
+    return parsed(std::nullopt);
+}
+
 QByteArray SealedFile::sealAuthenticated(const QString& path, const QJsonObject& object, SealedKeySource source) {
     QByteArray text = compact(object);
     makeParent(path);

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 namespace dorvex::core {
 
@@ -44,6 +45,11 @@ public:
     [[nodiscard]] static SealedReadResult readEncrypted(const QString& path, SealedKeySource source,
                                                         const QByteArray& associatedData,
                                                         bool acceptAuthenticated);
+    // The encrypted envelope tried with each associated data in turn, the file and its key read
+    // once; matched (may be null) gets the index of the one that opened, -1 when none did.
+    [[nodiscard]] static SealedReadResult readEncryptedWithAny(const QString& path, SealedKeySource source,
+                                                               const std::vector<QByteArray>& associatedData,
+                                                               int* matched);
 
     // Compact JSON sealed under the file's key, after creating the file's folder if missing.
     // Empty when no usable key could be obtained. For owners that must act between sealing

@@ -13,6 +13,7 @@
 #include "ui/VaultBrowserWidget.h"
 #include "vault/StorageConfig.h"
 #include "vault/VaultContainer.h"
+#include "vault/GenerationBinding.h"
 #include "vault/VaultRollbackGuard.h"
 
 #include <QAction>
@@ -41,7 +42,6 @@ MainWindow::MainWindow(dorvex::crypto::SecureBuffer vaultKey, QString username, 
                        dorvex::core::IdleLockSettings& idleLock, dorvex::vault::VaultRollbackGuard& rollbackGuard,
                        QWidget* parent)
     : QMainWindow(parent),
-      lastReboundGeneration_(rollbackGuard.highestKnownGeneration()),
       vaultKey_(std::move(vaultKey)),
       username_(std::move(username)),
       machineId_(std::move(machineId)),
@@ -173,13 +173,14 @@ void MainWindow::onRollbackGuardAdvanceTimeout()
 {
     if (!container_ || wiped_)
         return;
-    (void)rollbackGuard_.checkAndAdvance(container_->vaultId(), container_->generationCounter(), false, nullptr);
-    const unsigned long long highest = rollbackGuard_.highestKnownGeneration();
-    if (highest == lastReboundGeneration_)
+    const unsigned long long generation = container_->generationCounter();
+    if (generation == lastRecordedGeneration_)
         return;
-    // A failed re-bind is retried on the next tick.
-    if (storage_.rebind(machineId_, highest))
-        lastReboundGeneration_ = highest;
+    // A failed advance is retried on the next tick.
+    if (dorvex::vault::advanceRollbackRecord(storage_, rollbackGuard_, machineId_, container_->vaultId(), generation,
+                                             false)
+        == dorvex::vault::RollbackCheckResult::Ok)
+        lastRecordedGeneration_ = generation;
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)

@@ -68,7 +68,7 @@ private:
     void lockAndSignIn();
 
     bool wiped_ = false;
-    unsigned long long lastReboundGeneration_ = 0;
+    unsigned long long lastRecordedGeneration_ = 0;  // what the rollback record last took from this window
     dorvex::crypto::SecureBuffer vaultKey_;
     QString username_;
     QString machineId_;

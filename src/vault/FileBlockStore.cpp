@@ -2,17 +2,41 @@
 
 #include "vault/VaultPlatform.h"
 
+#include "core/AtomicFile.h"
+
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QObject>
 
 #include <cerrno>
+#include <cstdio>
 #include <utility>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace dorvex::vault {
 
 namespace {
+
+using Step = core::AtomicFile::Step;
+
+// Renames without ever replacing an existing file: a vault that appeared at the path meanwhile
+// is kept, and the new one stays under its provisional name.
+bool renameNoReplace(const QString& from, const QString& to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without the flag: a hard link refuses an existing target just the same.
+    if (::link(source.constData(), target.constData()) != 0)
+        return false;
+    return ::unlink(source.constData()) == 0 || errno == ENOENT;
+}
 
 // The lock file is read to see whether it is stale; a FIFO or device there would block that
 // read for good, so only a regular file (or nothing) is ever handed to the lock.
@@ -29,6 +53,11 @@ bool lockPathUsable(const QString& lockPath)
 QString lockPathFor(const QString& vaultPath)
 {
     return vaultPath + QStringLiteral(".lock");
+}
+
+QString creatingPathFor(const QString& vaultPath)
+{
+    return vaultPath + QStringLiteral(".creating");
 }
 
 FileBlockStore::FileBlockStore(QString path) : path_(std::move(path)), lock_(lockPathFor(path_))
@@ -51,11 +80,12 @@ bool FileBlockStore::exists() const
 bool FileBlockStore::create()
 {
     failure_ = FailureNone;
-    if (exists())
+    if (exists() || file_.isOpen())
         return false;
-    if (!open())
+    const QString provisional = creatingPathFor(path_);
+    if (!lockAndOpen(provisional, true))
         return false;
-    directoryNeedsSync_ = true;
+    creatingPath_ = provisional;
     return true;
 }
 
@@ -64,6 +94,11 @@ bool FileBlockStore::open()
     failure_ = FailureNone;
     if (file_.isOpen())
         return true;
+    return lockAndOpen(path_, false);
+}
+
+bool FileBlockStore::lockAndOpen(const QString& filePath, bool newOnly)
+{
     if (!lockPathUsable(lockPathFor(path_))) {
         failure_ = FailureOpen;
         return false;
@@ -76,13 +111,35 @@ bool FileBlockStore::open()
         failure_ = FailureLocked;
         return false;
     }
-    file_.setFileName(path_);
-    if (!file_.open(QIODevice::ReadWrite | QIODevice::Unbuffered, QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+    // Under the lock, a provisional file can only be what an interrupted creation left.
+    if (newOnly && (!QFile::remove(filePath) && QFileInfo::exists(filePath))) {
+        failure_ = FailureOpen;
+        lock_.unlock();
+        return false;
+    }
+    QIODevice::OpenMode mode = QIODevice::ReadWrite | QIODevice::Unbuffered;
+    if (newOnly)
+        mode |= QIODevice::NewOnly;
+    file_.setFileName(filePath);
+    if ((newOnly && !core::AtomicFile::stepAllowed(Step::Create, filePath, -1))
+        || !file_.open(mode, QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
         failure_ = FailureOpen;
         lock_.unlock();
         return false;
     }
     return true;
+}
+
+bool FileBlockStore::publishCreated()
+{
+    if (creatingPath_.isEmpty())
+        return true;
+    if (!file_.isOpen() || !core::AtomicFile::stepAllowed(Step::Rename, path_, -1)
+        || !renameNoReplace(creatingPath_, path_))
+        return false;
+    creatingPath_.clear();
+    directoryNeedsSync_ = true;
+    return flush();
 }
 
 void FileBlockStore::close()
@@ -114,9 +171,11 @@ QString FileBlockStore::lastFailureReason() const
 
 bool FileBlockStore::rollbackFailedCreate()
 {
+    const QString made = creatingPath_.isEmpty() ? path_ : creatingPath_;
     IVaultBlockStore& self = *this;
     self.close();
-    return QFile::remove(path_);
+    creatingPath_.clear();
+    return QFile::remove(made);
 }
 
 qint64 FileBlockStore::size() const
@@ -149,6 +208,8 @@ bool FileBlockStore::writeAt(qint64 offset, const unsigned char* buffer, qint64 
         return false;
     qint64 done = 0;
     while (done < length) {
+        if (!core::AtomicFile::stepAllowed(Step::Write, file_.fileName(), file_.handle()))
+            return false;
         const qint64 put = file_.write(reinterpret_cast<const char*>(buffer) + done, length - done);
         if (put <= 0)
             return false;
@@ -162,11 +223,12 @@ bool FileBlockStore::flush()
     if (!file_.isOpen() || !file_.flush())
         return false;
     const int fd = file_.handle();
-    if (fd < 0 || !platform::syncFileToMedium(fd))
+    if (fd < 0 || !core::AtomicFile::stepAllowed(Step::Sync, file_.fileName(), fd)
+        || !platform::syncFileToMedium(fd))
         return false;
     // A new file's directory entry must be durable too, or a crash can lose the whole vault.
     if (directoryNeedsSync_) {
-        if (!platform::syncParentDirectory(path_))
+        if (!core::AtomicFile::stepAllowed(Step::SyncFolder, path_, -1) || !platform::syncParentDirectory(path_))
             return false;
         directoryNeedsSync_ = false;
     }

@@ -13,6 +13,10 @@ namespace dorvex::vault {
 // The lock file that guards a vault file: the vault path with ".lock" appended.
 [[nodiscard]] QString lockPathFor(const QString& vaultPath);
 
+// Where a new vault file is written until its first commit is durable: the vault path with
+// ".creating" appended. A crash while creating leaves this, never a half-made vault file.
+[[nodiscard]] QString creatingPathFor(const QString& vaultPath);
+
 // A vault file opened read-write, guarded by an exclusive lock file beside it.
 class FileBlockStore final : public IVaultBlockStore {
 public:
@@ -36,16 +40,20 @@ public:
     [[nodiscard]] bool readAt(qint64 offset, unsigned char* buffer, qint64 length) override;
     [[nodiscard]] bool writeAt(qint64 offset, const unsigned char* buffer, qint64 length) override;
     [[nodiscard]] bool flush() override;
+    [[nodiscard]] bool publishCreated() override;
 
     [[nodiscard]] const QString& path() const { return path_; }
     [[nodiscard]] std::int32_t failure() const { return failure_; }
 
 private:
+    [[nodiscard]] bool lockAndOpen(const QString& filePath, bool newOnly);
+
     QString path_;
     QFile file_;
     std::int32_t failure_ = FailureNone;
     QLockFile lock_;
     bool directoryNeedsSync_ = false;
+    QString creatingPath_;  // set while a created store still has its provisional name
 };
 
 }  // namespace dorvex::vault

@@ -24,6 +24,9 @@ public:
     [[nodiscard]] virtual bool writeAt(qint64 offset, const unsigned char* buffer, qint64 length) = 0;
     // Returns only once everything written so far is durable.
     [[nodiscard]] virtual bool flush() = 0;
+    // A store made by create() may be kept under a provisional name until its first durable
+    // commit; this gives it its real name. True when there is nothing to do.
+    [[nodiscard]] virtual bool publishCreated() { return true; }
 
 protected:
     IVaultBlockStore() = default;

@@ -10,6 +10,7 @@
 
 #include <limits>
 #include <utility>
+#include <vector>
 
 namespace dorvex::vault {
 
@@ -273,6 +274,26 @@ bool StorageConfig::rebind(const QString& machineId, unsigned long long generati
     machineId_ = machineId;
     generation_ = generation;
     return writeSettings(s);
+}
+
+bool StorageConfig::adoptBinding(unsigned long long lowest, unsigned long long highest)
+{
+    if (highest < lowest || highest - lowest >= kPendingBindingWindow || !QFile::exists(settingsPath_))
+        return false;
+    std::vector<QByteArray> candidates;
+    for (unsigned long long g = lowest;; ++g) {
+        candidates.push_back(associatedData(machineId_, g));
+        if (g == highest)
+            break;
+    }
+    int matched = -1;
+    const core::SealedReadResult read =
+        core::SealedFile::readEncryptedWithAny(settingsPath_, core::SealedKeySource::Load, candidates, &matched);
+    Settings ignored;
+    if (read.status != core::SealedReadStatus::Ok || matched < 0 || !fromJson(read.object, ignored))
+        return false;
+    generation_ = lowest + static_cast<unsigned long long>(matched);
+    return true;
 }
 
 bool StorageConfig::isValidOverrideFileName(const QString& name)

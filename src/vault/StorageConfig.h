@@ -72,6 +72,14 @@ public:
 
     [[nodiscard]] bool rebind(const QString& machineId, unsigned long long generation);
 
+    // The re-bind runs ahead of the rollback record it follows, so a crash between the two
+    // leaves this file bound to a generation the record has not reached yet, never by more
+    // than this many.
+    static constexpr unsigned long long kPendingBindingWindow = 1024;
+    // Takes the binding, between lowest and highest, under which the file opens; false (and the
+    // binding unchanged) when there is no file or it opens under none of them.
+    [[nodiscard]] bool adoptBinding(unsigned long long lowest, unsigned long long highest);
+
     [[nodiscard]] static bool isValidOverrideFileName(const QString& name);
     [[nodiscard]] static bool isValidOverrideDirectory(const QString& path);
     [[nodiscard]] QString resolveContainerPath(const QString& defaultDirectory) const;

@@ -127,11 +127,12 @@ std::unique_ptr<VaultContainer> VaultContainer::create(std::unique_ptr<IVaultBlo
                            "failed -- a retry at the same location may find a broken, unopenable file left behind.");
         return nullptr;
     }
-    if (!container->commitIndexAndHeader()) {
+    // Only a vault whose first state is durable takes the vault's name.
+    if (!container->commitIndexAndHeader() || !container->store_->publishCreated()) {
         if (!container->store_->rollbackFailedCreate())
-            qWarning("%s", "VaultContainer::create: failed to roll back a partially-created store after "
-                           "commitIndexAndHeader() failed -- a retry at the same location may find a broken, "
-                           "unopenable file left behind.");
+            qWarning("%s", "VaultContainer::create: failed to roll back a partially-created store after its first "
+                           "commit failed -- a retry at the same location may find a broken, unopenable file left "
+                           "behind.");
         return nullptr;
     }
     return container;

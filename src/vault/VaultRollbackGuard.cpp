@@ -27,14 +27,10 @@ unsigned long long generationOf(const QJsonValue& value)
 
 VaultRollbackGuard::VaultRollbackGuard(QString recordPath) : recordPath_(std::move(recordPath)) {}
 
-bool VaultRollbackGuard::checkAndAdvance(const QString& vaultId, unsigned long long generation, bool allowCreate,
-                                         RollbackCheckResult* result)
+bool VaultRollbackGuard::readAcceptable(const QString& vaultId, unsigned long long generation, bool allowCreate,
+                                        RollbackCheckResult& out, QJsonObject& vaults) const
 {
-    RollbackCheckResult ignored = RollbackCheckResult::Ok;
-    RollbackCheckResult& out = result != nullptr ? *result : ignored;
     out = RollbackCheckResult::Ok;
-
-    QJsonObject vaults;
     const SealedReadResult read = SealedFile::readAuthenticated(recordPath_, SealedKeySource::Load);
     switch (read.status) {
     case SealedReadStatus::Absent:
@@ -52,11 +48,29 @@ bool VaultRollbackGuard::checkAndAdvance(const QString& vaultId, unsigned long l
         vaults = read.object.value(QStringLiteral("vaults")).toObject();
         break;
     }
-
     if (generation < generationOf(vaults.value(vaultId))) {
         out = RollbackCheckResult::RolledBack;
         return false;
     }
+    return true;
+}
+
+bool VaultRollbackGuard::check(const QString& vaultId, unsigned long long generation, bool allowCreate,
+                               RollbackCheckResult* result) const
+{
+    RollbackCheckResult ignored = RollbackCheckResult::Ok;
+    QJsonObject vaults;
+    return readAcceptable(vaultId, generation, allowCreate, result != nullptr ? *result : ignored, vaults);
+}
+
+bool VaultRollbackGuard::checkAndAdvance(const QString& vaultId, unsigned long long generation, bool allowCreate,
+                                         RollbackCheckResult* result)
+{
+    RollbackCheckResult ignored = RollbackCheckResult::Ok;
+    RollbackCheckResult& out = result != nullptr ? *result : ignored;
+    QJsonObject vaults;
+    if (!readAcceptable(vaultId, generation, allowCreate, out, vaults))
+        return false;
 
     vaults.insert(vaultId, QString::number(generation));
     QJsonObject document;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QString>
 
 namespace dorvex::vault {
@@ -19,12 +20,19 @@ public:
 
     [[nodiscard]] bool checkAndAdvance(const QString& vaultId, unsigned long long generation, bool allowCreate,
                                        RollbackCheckResult* result);
+    // checkAndAdvance without the write: whether the record would accept the generation.
+    [[nodiscard]] bool check(const QString& vaultId, unsigned long long generation, bool allowCreate,
+                             RollbackCheckResult* result) const;
     [[nodiscard]] unsigned long long highestKnownGeneration() const;
     [[nodiscard]] bool forgetVault(const QString& vaultId);
 
     [[nodiscard]] const QString& recordPath() const { return recordPath_; }
 
 private:
+    // The record's "vaults" object when it may be used for the vault; false with out set otherwise.
+    [[nodiscard]] bool readAcceptable(const QString& vaultId, unsigned long long generation, bool allowCreate,
+                                      RollbackCheckResult& out, QJsonObject& vaults) const;
+
     QString recordPath_;
 };
 

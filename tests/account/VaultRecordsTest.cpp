@@ -3,6 +3,8 @@
 #include "core/SealedFile.h"
 #include "vault/StorageConfig.h"
 #include "vault/VaultRollbackGuard.h"
+#include "vault/GenerationBinding.h"
+#include "core/AtomicFile.h"
 
 #include <QFileInfo>
 #include <QJsonObject>
@@ -261,4 +263,101 @@ TEST(StorageConfig, ValidatorsAndContainerPathResolution)
     o.insert(QStringLiteral("container"), container);
     sealStorage(path, o);
     EXPECT_EQ(config.resolveContainerPath(QStringLiteral("/data")), QStringLiteral("/data/vault.drvx"));
+}
+
+// What a start makes of storage.dat after advances, interrupted or not. The advance binds the
+// configuration first and then raises the record; a copy from before the last completed
+// advance must never open again, and a binding an interruption left ahead must.
+TEST(StorageConfigAtStart, CopiesFromBeforeTheLastRebindAreRefused)
+{
+    using dorvex::vault::advanceRollbackRecord;
+    using dorvex::vault::adoptPendingBinding;
+    struct Case {
+        const char* name;
+        int failRecordAtAdvance;  // 0: every advance completes; n: the record write of the nth fails
+        unsigned long long generations[3];
+        int restoreCopyTakenAfter;  // -1: none; n: storage.dat as it was after the nth advance
+        bool opens;
+        unsigned long long boundAtStart;
+    };
+    const Case cases[] = {
+        {"completed advances", 0, {2, 3, 40}, -1, true, 40},
+        {"the record write of the last advance failed", 3, {2, 3, 40}, -1, true, 40},
+        {"the record write of a middle advance failed, the next one completed", 2, {2, 3, 40}, -1, true, 40},
+        {"a jump beyond the window completes in steps", 0, {2, 3, 5000}, -1, true, 5000},
+        {"a jump beyond the window interrupted", 3, {2, 3, 5000}, -1, true, 3 + StorageConfig::kPendingBindingWindow},
+        {"copy from before the last completed advance", 0, {2, 3, 40}, 1, false, 0},
+        {"copy from before two completed advances", 0, {2, 3, 40}, 0, false, 0},
+        {"copy from an interrupted advance the next one completed", 2, {2, 3, 40}, 1, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString dir = dorvex::test::makeScratchDir();
+        const QString settings = dir + QStringLiteral("/storage.dat");
+        VaultRollbackGuard guard(dir + QStringLiteral("/vault_generation.dat"));
+        ASSERT_TRUE(guard.checkAndAdvance(kVaultA, 1, true, nullptr));
+        StorageConfig storage(settings, kMachine, 1);
+        ASSERT_TRUE(storage.setBoundVaultId(kVaultA));
+        QByteArray copies[3];
+        for (int i = 0; i < 3; ++i) {
+            const bool failRecord = c.failRecordAtAdvance == i + 1;
+            // The record is the second file the advance writes.
+            if (failRecord) {
+                dorvex::core::AtomicFile::setStepHook(
+                    [](dorvex::core::AtomicFile::Step step, const QString& path, int) {
+                        return step != dorvex::core::AtomicFile::Step::Rename
+                               || !path.contains(QStringLiteral("vault_generation.dat"));
+                    });
+            }
+            const RollbackCheckResult result =
+                advanceRollbackRecord(storage, guard, kMachine, kVaultA, c.generations[i], false);
+            dorvex::core::AtomicFile::setStepHook({});
+            EXPECT_EQ(result, failRecord ? RollbackCheckResult::SaveFailed : RollbackCheckResult::Ok) << i;
+            copies[i] = dorvex::test::readFile(settings);
+        }
+        if (c.restoreCopyTakenAfter >= 0) {
+            QFile file(settings);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(copies[c.restoreCopyTakenAfter]);
+        }
+        StorageConfig atStart(settings, kMachine, VaultRollbackGuard(guard.recordPath()).highestKnownGeneration());
+        EXPECT_EQ(adoptPendingBinding(atStart), c.opens);
+        EXPECT_EQ(atStart.isCorrupted(), !c.opens);
+        if (c.opens) {
+            EXPECT_EQ(atStart.generation(), c.boundAtStart);
+            EXPECT_EQ(atStart.boundVaultId(), kVaultA);
+            // The next advance from there leaves both files at the vault's generation.
+            EXPECT_EQ(advanceRollbackRecord(atStart, guard, kMachine, kVaultA, c.generations[2], false),
+                      RollbackCheckResult::Ok);
+            EXPECT_EQ(guard.highestKnownGeneration(), c.generations[2]);
+            EXPECT_EQ(atStart.generation(), c.generations[2]);
+        }
+    }
+}
+
+// Before anything is written the record must accept the generation; a refused advance writes
+// neither file.
+TEST(StorageConfigAtStart, ARefusedAdvanceWritesNothing)
+{
+    const QString dir = dorvex::test::makeScratchDir();
+    VaultRollbackGuard guard(dir + QStringLiteral("/vault_generation.dat"));
+    ASSERT_TRUE(guard.checkAndAdvance(kVaultA, 7, true, nullptr));
+    StorageConfig storage(dir + QStringLiteral("/storage.dat"), kMachine, 7);
+    ASSERT_TRUE(storage.setMaxVaultSizeBytes(5));
+    const QByteArray record = dorvex::test::readFile(guard.recordPath());
+    const QByteArray settings = dorvex::test::readFile(storage.settingsPath());
+    EXPECT_EQ(dorvex::vault::advanceRollbackRecord(storage, guard, kMachine, kVaultA, 6, false),
+              RollbackCheckResult::RolledBack);
+    EXPECT_EQ(dorvex::test::readFile(guard.recordPath()), record);
+    EXPECT_EQ(dorvex::test::readFile(storage.settingsPath()), settings);
+    EXPECT_EQ(storage.generation(), 7u);
+    // Another vault's higher generation moves the binding with it.
+    EXPECT_EQ(dorvex::vault::advanceRollbackRecord(storage, guard, kMachine, kVaultB, 9, false),
+              RollbackCheckResult::Ok);
+    EXPECT_EQ(storage.generation(), 9u);
+    VaultRollbackGuard missing(dir + QStringLiteral("/none.dat"));
+    EXPECT_EQ(dorvex::vault::advanceRollbackRecord(storage, missing, kMachine, kVaultA, 10, false),
+              RollbackCheckResult::RecordUnreadable);
+    EXPECT_EQ(storage.generation(), 9u);
+    EXPECT_FALSE(QFile::exists(missing.recordPath()));
 }

@@ -20,10 +20,12 @@ public:
     {
         state_->failAt = failAt;
         state_->mode = mode;
-        core::AtomicFile::setStepHook([state = state_](core::AtomicFile::Step, const QString&, int) {
+        core::AtomicFile::setStepHook([state = state_](core::AtomicFile::Step step, const QString& path, int) {
             ++state->steps;
             const bool fail = state->failAt > 0 && (state->mode == Mode::Once ? state->steps == state->failAt
                                                                               : state->steps >= state->failAt);
+            if (fail && !state->injected)
+                state->firstFailed = QStringLiteral("step kind %1 on %2").arg(static_cast<int>(step)).arg(path);
             state->injected = state->injected || fail;
             return !fail;
         });
@@ -34,6 +36,8 @@ public:
 
     [[nodiscard]] int steps() const { return state_->steps; }
     [[nodiscard]] bool injected() const { return state_->injected; }
+    // The first step failed, for messages: its kind (AtomicFile::Step) and path.
+    [[nodiscard]] QString firstFailed() const { return state_->firstFailed; }
 
 private:
     struct State {
@@ -41,6 +45,7 @@ private:
         Mode mode = Mode::Once;
         int steps = 0;
         bool injected = false;
+        QString firstFailed;
     };
     std::shared_ptr<State> state_;
 };

@@ -65,6 +65,7 @@ TEST(FileBlockStore, SecondStoreInTheSameProcessIsRefused)
     const QString path = QDir(test::makeScratchDir()).filePath(QStringLiteral("vault.drvx"));
     auto first = std::make_unique<FileBlockStore>(path);
     ASSERT_TRUE(first->create());
+    ASSERT_TRUE(first->publishCreated());
     FileBlockStore second(path);
     EXPECT_FALSE(second.open());
     EXPECT_EQ(second.failure(), FileBlockStore::FailureLocked);

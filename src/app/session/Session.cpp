@@ -12,6 +12,7 @@
 #include "ui/MainWindow.h"
 #include "ui/TwoFactorPromptDialog.h"
 #include "vault/FileBlockStore.h"
+#include "vault/GenerationBinding.h"
 #include "vault/StorageConfig.h"
 #include "vault/VaultContainer.h"
 #include "vault/VaultRollbackGuard.h"
@@ -94,7 +95,8 @@ QStringList reapplyProtections(StorageConfig& storage, vault::VaultRollbackGuard
                                const VaultContainer& container, const QString& containerPath, const QString& machineId)
 {
     QStringList problems;
-    if (!storage.rebind(machineId, rollbackGuard.highestKnownGeneration())) {
+    if (storage.generation() < rollbackGuard.highestKnownGeneration()
+        && !storage.rebind(machineId, rollbackGuard.highestKnownGeneration())) {
         qWarning("runSession: failed to rebind storage.dat's machine/generation identity.");
         problems << tr("Could not refresh the storage configuration's device binding. This protection may not be "
                        "fully up to date until it succeeds on a future launch.");
@@ -129,7 +131,8 @@ QStringList reapplyProtections(StorageConfig& storage, vault::VaultRollbackGuard
 std::unique_ptr<VaultContainer> openOrCreateVault(StorageConfig& storage, const QString& containerPath,
                                                   const SecureBuffer& vaultKey, const QString& machineId,
                                                   vault::VaultRollbackGuard& rollbackGuard,
-                                                  const QString& correctedVaultId, QString* error)
+                                                  const QString& correctedVaultId, QString* error,
+                                                  bool recordMayBeMissing)
 {
     auto store = std::make_unique<vault::FileBlockStore>(containerPath);
     const bool created = !store->exists();
@@ -143,8 +146,10 @@ std::unique_ptr<VaultContainer> openOrCreateVault(StorageConfig& storage, const 
     if (container->openedAtPreviousState())
         qWarning("openOrCreateVault: the vault was opened at its previous saved state (generation %llu was damaged).",
                  static_cast<unsigned long long>(container->damagedGeneration()));
-    RollbackCheckResult result = RollbackCheckResult::Ok;
-    if (!rollbackGuard.checkAndAdvance(container->vaultId(), container->generationCounter(), created, &result)) {
+    const RollbackCheckResult result =
+        vault::advanceRollbackRecord(storage, rollbackGuard, machineId, container->vaultId(),
+                                     container->generationCounter(), created || recordMayBeMissing);
+    if (result != RollbackCheckResult::Ok) {
         container.reset();
         if (error != nullptr)
             *error = rollbackRefusalText(result);
@@ -231,6 +236,7 @@ bool runSession(core::AuthManager& auth, core::TwoFactorManager& twoFactor, Stor
                 QMessageBox::Ok);
             return false;
         }
+        auth.setUnboundIdentityAccepted(!storage.boundVaultIdRecorded());
         LoginDialog login(auth, twoFactorEnabled, fileVaultId);
         if (login.exec() != QDialog::Accepted)
             return false;
@@ -259,11 +265,23 @@ bool runSession(core::AuthManager& auth, core::TwoFactorManager& twoFactor, Stor
         return false;
 
     QString openError;
-    std::unique_ptr<VaultContainer> container =
-        openOrCreateVault(storage, containerPath, *vaultKey, machineId, rollbackGuard, correctedVaultId, &openError);
-    if (container && passwordKey && !auth.bindVaultKeyToVaultIdentity(*passwordKey, container->vaultId()))
-        qWarning("runSession: failed to bind identity.dat's vault key to this vault's real identity -- the F-7 replay "
-                 "protection may not be fully applied until this succeeds.");
+    // A first session that ended before the configuration recorded its vault may have left the
+    // vault without its rollback record; only then may the record be made for a vault found.
+    const bool firstSessionUnfinished = !storage.boundVaultIdRecorded() && auth.signedInUnbound();
+    std::unique_ptr<VaultContainer> container = openOrCreateVault(
+        storage, containerPath, *vaultKey, machineId, rollbackGuard, correctedVaultId, &openError,
+        firstSessionUnfinished);
+    if (container && passwordKey && !auth.bindVaultKeyToVaultIdentity(*passwordKey, container->vaultId())) {
+        if (auth.signedInUnbound()) {
+            // Without the binding the next sign-in could not open what this session adds.
+            container.reset();
+            openError = tr("Murravo could not save its account file, which links your account to this vault. This "
+                           "usually means its data folder isn't currently writable.\n\nYour vault has not been "
+                           "modified. Once the data folder is writable again, signing in will succeed normally.");
+        } else {
+            qWarning("runSession: failed to rewrite identity.dat's binding to this vault; it stays bound as it was.");
+        }
+    }
 
     if (!container) {
         if (!openError.isEmpty()) {
@@ -311,7 +329,8 @@ int runSessions(const QString& dataDir)
     vault::VaultRollbackGuard rollbackGuard(dataDir + QStringLiteral("/vault_generation.dat"));
     StorageConfig storage(dataDir + QStringLiteral("/storage.dat"), machineId, rollbackGuard.highestKnownGeneration());
 
-    if (!storageConfigurationTrusted(storage, dataDir))
+    // A binding left ahead of the record by an interrupted advance is taken before the check.
+    if (!vault::adoptPendingBinding(storage) && !storageConfigurationTrusted(storage, dataDir))
         return 1;
     // Interrupted key transitions are settled here once they can occur.
     while (runSession(auth, twoFactor, storage, idleLock, rollbackGuard, dataDir, machineId)) {

@@ -30,12 +30,15 @@ bool runSession(core::AuthManager& auth, core::TwoFactorManager& twoFactor, vaul
                 const QString& machineId);
 
 // Opens the container at `containerPath`, or creates it when no file is there, and admits it
-// only if the rollback guard agrees. Null otherwise, with `error` set when the user must be told.
+// only if the rollback guard agrees, advancing the record and storage.dat's binding with it.
+// Null otherwise, with `error` set when the user must be told. recordMayBeMissing: a missing
+// record may be made for a vault found (a first session that did not finish).
 std::unique_ptr<vault::VaultContainer> openOrCreateVault(vault::StorageConfig& storage, const QString& containerPath,
                                                          const crypto::SecureBuffer& vaultKey,
                                                          const QString& machineId,
                                                          vault::VaultRollbackGuard& rollbackGuard,
-                                                         const QString& correctedVaultId, QString* error);
+                                                         const QString& correctedVaultId, QString* error,
+                                                         bool recordMayBeMissing = false);
 
 // The vault did not open and no two-factor state is left: offers to restore the saved
 // two-factor secret. On success `vaultKey` becomes the combined key.
