@@ -36,6 +36,49 @@ QPushButton* makeActionButton(QWidget* parent, const QString& text, const char* 
     return button;
 }
 
+using ImportFailure = dorvex::vault::VaultContainer::ImportFailure;
+
+// The words for a refused import; the name-collision text for any cause without words of its own.
+QString importRefusal(ImportFailure cause, const QString& name, const QString& path)
+{
+    switch (cause) {
+    case ImportFailure::TooLarge:
+        return VaultBrowserWidget::tr("Could not import \"%1\" -- it is larger than the largest file the vault can "
+                                      "hold (%2 bytes). Nothing was changed.")
+            .arg(name, QString::number(dorvex::vault::VaultContainer::kMaxImportBytes));
+    case ImportFailure::OutOfMemory:
+        return VaultBrowserWidget::tr("Could not import \"%1\" -- there is not enough free memory to encrypt a file "
+                                      "this large. Nothing was changed; close other programs or import a smaller "
+                                      "file.")
+            .arg(name);
+    case ImportFailure::Unexpected:
+        return VaultBrowserWidget::tr("Could not import \"%1\" -- an unexpected error stopped the import. Nothing "
+                                      "was changed.")
+            .arg(name);
+    case ImportFailure::NotRegularFile:
+        if (QFileInfo(path).isDir())
+            return VaultBrowserWidget::tr("Could not import \"%1\" -- it is a folder, not a file. Import the files "
+                                          "inside it one at a time. Nothing was changed.")
+                .arg(name);
+        return VaultBrowserWidget::tr("Could not import \"%1\" -- it is a device, a pipe or a socket, not an "
+                                      "ordinary file. Only ordinary files can be imported. Nothing was changed.")
+            .arg(name);
+    case ImportFailure::IndexFull:
+        return VaultBrowserWidget::tr("Could not import \"%1\" -- the vault's index is full and cannot list another "
+                                      "file. Nothing was changed; remove files you no longer need from the vault to "
+                                      "make room.")
+            .arg(name);
+    case ImportFailure::UnreadableName:
+        return VaultBrowserWidget::tr("Could not import \"%1\" -- its name is not valid UTF-8 text, so Murravo "
+                                      "cannot open the file by that name. Nothing was changed; rename the file and "
+                                      "import it again.")
+            .arg(name);
+    default:
+        return VaultBrowserWidget::tr("Could not import \"%1\" (a file with that name may already be in the vault).")
+            .arg(name);
+    }
+}
+
 }  // namespace
 
 VaultBrowserWidget::VaultBrowserWidget(dorvex::vault::VaultContainer& container, QWidget* parent)
@@ -137,6 +180,11 @@ void VaultBrowserWidget::importFromPath(const QString& path)
                    true);
         return;
     }
+    // Named before the delete-permission check, which such a path fails for reasons of its own.
+    if (const ImportFailure cause = dorvex::vault::VaultContainer::sourceFailure(path); cause != ImportFailure::None) {
+        showStatus(importRefusal(cause, name, path), true);
+        return;
+    }
     if (!SecureErase::canErase(path)) {
         showStatus(tr("Could not import \"%1\" -- you don't have permission to delete this file, and this import "
                       "flow always removes the original after copying it in. Free up delete permission on it "
@@ -147,30 +195,7 @@ void VaultBrowserWidget::importFromPath(const QString& path)
     }
     dorvex::core::FileIdentity imported;
     if (!container_.importFile(path, name, &imported)) {
-        using Failure = dorvex::vault::VaultContainer::ImportFailure;
-        switch (container_.lastImportFailure()) {
-        case Failure::TooLarge:
-            showStatus(tr("Could not import \"%1\" -- it is larger than the largest file the vault can hold (%2 "
-                          "bytes). Nothing was changed.")
-                           .arg(name, QString::number(dorvex::vault::VaultContainer::kMaxImportBytes)),
-                       true);
-            break;
-        case Failure::OutOfMemory:
-            showStatus(tr("Could not import \"%1\" -- there is not enough free memory to encrypt a file this large. "
-                          "Nothing was changed; close other programs or import a smaller file.")
-                           .arg(name),
-                       true);
-            break;
-        case Failure::Unexpected:
-            showStatus(tr("Could not import \"%1\" -- an unexpected error stopped the import. Nothing was changed.")
-                           .arg(name),
-                       true);
-            break;
-        default:
-            showStatus(tr("Could not import \"%1\" (a file with that name may already be in the vault).").arg(name),
-                       true);
-            break;
-        }
+        showStatus(importRefusal(container_.lastImportFailure(), name, path), true);
         return;
     }
     statusLabel_->setStyleSheet(QString());

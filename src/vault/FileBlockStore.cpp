@@ -5,6 +5,7 @@
 #include "core/AtomicFile.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QObject>
 
@@ -99,6 +100,10 @@ bool FileBlockStore::open()
 
 bool FileBlockStore::lockAndOpen(const QString& filePath, bool newOnly)
 {
+    if (!QFileInfo(QFileInfo(path_).absolutePath()).isDir()) {
+        failure_ = FailureNoFolder;
+        return false;
+    }
     if (!lockPathUsable(lockPathFor(path_))) {
         failure_ = FailureOpen;
         return false;
@@ -108,7 +113,18 @@ bool FileBlockStore::lockAndOpen(const QString& filePath, bool newOnly)
     const bool locked = lock_.tryLock(0);
     ::umask(umask);
     if (!locked) {
-        failure_ = FailureLocked;
+        // Only a lock that someone holds means the vault is open elsewhere.
+        switch (lock_.error()) {
+        case QLockFile::LockFailedError:
+            failure_ = FailureLocked;
+            break;
+        case QLockFile::PermissionError:
+            failure_ = FailureNoPermission;
+            break;
+        default:
+            failure_ = FailureOpen;
+            break;
+        }
         return false;
     }
     // Under the lock, a provisional file can only be what an interrupted creation left.
@@ -164,6 +180,15 @@ QString FileBlockStore::lastFailureReason() const
                            "a previous session that hasn't finished closing yet. Wait a few seconds and try again.");
     case FailureOpen:
         return QObject::tr("The vault file could not be opened.");
+    case FailureNoFolder:
+        return QObject::tr("The folder that should hold the vault file does not exist:\n%1\n\nIf the vault is on a "
+                           "removable or network drive, connect it and try again.")
+            .arg(QDir::toNativeSeparators(QFileInfo(path_).absolutePath()));
+    case FailureNoPermission:
+        return QObject::tr("Murravo may not write in the folder that holds the vault file, so it cannot place the "
+                           "lock file that keeps the vault from being opened twice:\n%1\n\nCheck the folder's "
+                           "permissions, or whether its disk is read-only, and try again.")
+            .arg(QDir::toNativeSeparators(QFileInfo(path_).absolutePath()));
     default:
         return QString();
     }

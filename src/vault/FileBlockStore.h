@@ -20,7 +20,13 @@ namespace dorvex::vault {
 // A vault file opened read-write, guarded by an exclusive lock file beside it.
 class FileBlockStore final : public IVaultBlockStore {
 public:
-    enum Failure : std::int32_t { FailureNone = 0, FailureLocked = 1, FailureOpen = 2 };
+    enum Failure : std::int32_t {
+        FailureNone = 0,
+        FailureLocked = 1,        // another opener holds the lock
+        FailureOpen = 2,          // the vault file could not be opened read-write
+        FailureNoFolder = 3,      // the folder that should hold the vault is not there
+        FailureNoPermission = 4,  // the lock file may not be created in the folder
+    };
 
     explicit FileBlockStore(QString path);
     ~FileBlockStore() override;

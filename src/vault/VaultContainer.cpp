@@ -224,8 +224,11 @@ try {
         return false;
     // Only regular files: reading a FIFO or a device whole would block or never end.
     const int fd = platform::openRegularFileForReading(sourcePath);
-    if (fd < 0)
+    if (fd < 0) {
+        if (const ImportFailure cause = sourceFailure(sourcePath); cause != ImportFailure::None)
+            lastImportFailure_ = cause;
         return false;
+    }
     QFile source;
     if (!source.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
         platform::closeDescriptor(fd);
@@ -299,6 +302,8 @@ try {
         secureZero(entries_.back().wrappedFileKey);
         entries_.pop_back();
         nextAppendOffset_ = offset;
+        if (indexFull_)
+            lastImportFailure_ = ImportFailure::IndexFull;
         return false;
     }
     if (imported != nullptr)
@@ -510,6 +515,20 @@ void VaultContainer::lockSynchronously()
     }
     entries_.clear();
     locked_ = true;
+}
+
+VaultContainer::ImportFailure VaultContainer::sourceFailure(const QString& sourcePath)
+try {
+    const QFileInfo info(sourcePath);
+    if (info.exists())
+        return info.isFile() ? ImportFailure::None : ImportFailure::NotRegularFile;
+    // Bytes that are not valid UTF-8 decode to U+FFFD, and the path then names no file at all.
+    if (!info.isSymLink() && sourcePath.contains(QChar::ReplacementCharacter))
+        return ImportFailure::UnreadableName;
+    return ImportFailure::None;
+} catch (...) {
+    logCaughtException("VaultContainer::sourceFailure");
+    return ImportFailure::None;
 }
 
 QString VaultContainer::confinedRealPath(const QString& path)

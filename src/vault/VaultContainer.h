@@ -60,6 +60,9 @@ public:
         TooLarge = 2,     // the source is larger than kMaxImportBytes
         OutOfMemory = 3,  // the buffer that holds the whole file could not be allocated
         Unexpected = 4,   // an internal failure stopped the import; the vault is unchanged
+        NotRegularFile = 5,  // a folder, a device, a pipe or a socket
+        IndexFull = 6,       // the index has no room left for another entry
+        UnreadableName = 7,  // the path came from bytes that are not valid text and names no file
     };
     // A file is sealed whole in one buffer; AES-256-GCM cannot seal much more than 64 GiB at once.
     static constexpr qint64 kMaxImportBytes = qint64{32} << 30;
@@ -83,6 +86,9 @@ public:
     [[nodiscard]] static std::optional<quint64> peekGenerationCounter(const QString& path);
     [[nodiscard]] static std::optional<quint64> peekGenerationCounter(IVaultBlockStore& store);
     [[nodiscard]] static QString confinedRealPath(const QString& path);
+    // Why a path could never be imported, whatever the vault holds: NotRegularFile,
+    // UnreadableName, or None.
+    [[nodiscard]] static ImportFailure sourceFailure(const QString& sourcePath);
 
     [[nodiscard]] const QString& vaultId() const { return vaultId_; }
     [[nodiscard]] quint64 generationCounter() const { return generation_; }
@@ -157,6 +163,7 @@ private:
     bool openedAtPreviousState_ = false;
     quint64 damagedGeneration_ = 0;
     ImportFailure lastImportFailure_ = ImportFailure::None;
+    bool indexFull_ = false;  // the last commit failed because the index outgrew its slot
 };
 
 }  // namespace dorvex::vault

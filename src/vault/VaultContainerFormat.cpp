@@ -465,7 +465,8 @@ bool VaultContainer::writeIndex()
     const std::vector<unsigned char> aad = indexAad();
     AeadCipher::sealInPlace(vaultKey_, blob.data(), blob.data() + 24, total - 24 - AeadCipher::kOverheadBytes,
                             aad.data(), aad.size());
-    if (total > indexCapacity_ || !store_->writeAt(toSigned(indexOffset_), blob.data(), toSigned(total))) {
+    indexFull_ = total > indexCapacity_;
+    if (indexFull_ || !store_->writeAt(toSigned(indexOffset_), blob.data(), toSigned(total))) {
         generation_ = previous;
         return false;
     }
@@ -495,6 +496,7 @@ bool VaultContainer::commitIndexAndHeader()
     const quint64 savedOffset = indexOffset_;
     const quint64 savedLength = indexLength_;
     const quint64 savedGeneration = generation_;
+    indexFull_ = false;
     const auto restore = [&] {
         indexOffset_ = savedOffset;
         indexLength_ = savedLength;

@@ -201,6 +201,30 @@ TEST_F(StartApplication, WritableDataFolderStartsAndLeavesNoProbe)
     EXPECT_FALSE(QFile::exists(dataHome + "/Murravo/.writecheck"));
 }
 
+// A vault without its account can never be opened: the start says so instead of offering a
+// new account over it, and leaves every file as it was.
+TEST_F(StartApplication, VaultWithoutItsAccountIsNamedAndNoAccountIsOffered)
+{
+    const QString dataHome = test::makeScratchDir() + "/share";
+    const QString dataDir = dataHome + "/Murravo";
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome));
+    put(dataDir + "/vault.drvx", "vault");
+    // Present beforehand so that the start has no reason of its own to write them.
+    put(dataDir + "/machine_id.txt", "3f1c2e4a-5b6d-4e7f-8a9b-0c1d2e3f4a5b");
+    put(dataDir + "/" + app::InstanceLock::kFileName, QByteArray());
+    const auto before = tree(dataHome);
+
+    QStringList shown;
+    test::whenShown<QDialog>([&](QDialog* dialog) {
+        shown << dialog->windowTitle();
+        dialog->reject();
+    });
+    auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+    EXPECT_EQ(app::startApplication(*app), 0);
+    EXPECT_EQ(shown, QStringList{QStringLiteral("Murravo - Account Missing")});
+    EXPECT_TRUE(tree(dataHome) == before) << "the start changed the data folder";
+}
+
 TEST_F(StartApplication, FailedSelfTestRefusesToStart)
 {
     const QString dataHome = test::makeScratchDir() + "/share";

@@ -14,11 +14,13 @@
 #include <QPushButton>
 #include <QTableWidget>
 
+#include <functional>
 #include <map>
 
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace session_test;
@@ -97,6 +99,18 @@ protected:
         const QString path = sourceDir + QLatin1Char('/') + name;
         writeFile(path, bytes);
         return path;
+    }
+
+    // Imports entries with ever shorter names until the index has no room even for a short one.
+    void fillIndex()
+    {
+        const QString empty = makeSource(QStringLiteral("empty"), QByteArray());
+        int serial = 0;
+        for (qsizetype length = 65536; length > 0; length /= 2) {
+            while (container->importFile(empty, QString::number(serial++) + QString(length, QLatin1Char('n')))) {
+            }
+        }
+        ASSERT_GT(container->listEntries().size(), 8u);
     }
 
     dorvex::crypto::SecureBuffer key;
@@ -294,6 +308,77 @@ TEST_F(BrowserTest, FileTooLargeToImportIsRefusedWithTheReasonAndKept)
     EXPECT_EQ(container->generationCounter(), generation);
     EXPECT_EQ(table->rowCount(), 0);
     QFile::remove(source);
+}
+
+// Every refusal names its own cause: none of these is a name already in the vault, and none is a
+// missing delete permission.
+TEST_F(BrowserTest, RefusedImportsNameTheirRealCause)
+{
+    const QString notAFile = QStringLiteral("Could not import \"%1\" -- it is a device, a pipe or a socket, not an "
+                                            "ordinary file. Only ordinary files can be imported. Nothing was changed.");
+    const QByteArray rawName("caf\xe9.txt");  // Latin-1, not valid UTF-8
+    const struct {
+        const char* what;
+        std::function<QString()> arrange;  // the path to import
+        QString expected;
+    } cases[] = {
+        {"FIFO",
+         [this] {
+             const QString fifo = sourceDir + QStringLiteral("/pipe");
+             EXPECT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+             return fifo;
+         },
+         notAFile.arg(QStringLiteral("pipe"))},
+        {"character device", [] { return QStringLiteral("/dev/null"); },
+         notAFile.arg(QStringLiteral("null"))},
+        {"folder",
+         [this] {
+             const QString folder = sourceDir + QStringLiteral("/reports");
+             EXPECT_TRUE(QDir().mkpath(folder));
+             return folder;
+         },
+         QStringLiteral("Could not import \"reports\" -- it is a folder, not a file. Import the files inside it one at "
+                        "a time. Nothing was changed.")},
+        {"full index",
+         [this] {
+             fillIndex();
+             return makeSource(QStringLiteral("late.txt"), "late");
+         },
+         QStringLiteral("Could not import \"late.txt\" -- the vault's index is full and cannot list another file. "
+                        "Nothing was changed; remove files you no longer need from the vault to make room.")},
+        {"name that is not UTF-8",
+         [this, rawName] {
+             const int fd = ::open(QFile::encodeName(sourceDir + QLatin1Char('/')).append(rawName).constData(),
+                                   O_WRONLY | O_CREAT | O_EXCL, 0600);
+             EXPECT_GE(fd, 0);
+             ::close(fd);
+             // As any decoding of the name gives it to the program.
+             return sourceDir + QLatin1Char('/') + QFile::decodeName(rawName);
+         },
+         QStringLiteral("Could not import \"%1\" -- its name is not valid UTF-8 text, so Murravo cannot open the file "
+                        "by that name. Nothing was changed; rename the file and import it again.")
+             .arg(QFile::decodeName(rawName))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString path = c.arrange();
+        const quint64 generation = container->generationCounter();
+        const std::size_t entries = container->listEntries().size();
+        status->clear();
+
+        browser->importFromPath(path);
+
+        EXPECT_EQ(status->text(), c.expected);
+        EXPECT_FALSE(status->text().contains(QStringLiteral("may already be in the vault")));
+        EXPECT_FALSE(status->text().contains(QStringLiteral("permission")));
+        EXPECT_TRUE(failureColoured());
+        EXPECT_EQ(container->generationCounter(), generation);
+        EXPECT_EQ(container->listEntries().size(), entries);
+    }
+    struct stat st {};
+    EXPECT_EQ(::lstat(QFile::encodeName(sourceDir + QLatin1Char('/')).append(rawName).constData(), &st), 0)
+        << "the file with the undecodable name is still there";
+    EXPECT_TRUE(QFile::exists(sourceDir + QStringLiteral("/late.txt")));
 }
 
 TEST_F(BrowserTest, FileThatMayNotBeDeletedIsRefusedBeforeTheVaultIsTouched)

@@ -11,6 +11,7 @@
 #include <QAction>
 #include <QDir>
 #include <QDirIterator>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -93,6 +94,14 @@ SecureBuffer secretOf(const QString& uri)
 
 class SessionFlowTest : public SessionTest {
 protected:
+    // The account file alone is gone, as when it was deleted by hand.
+    static void removeAccount(SessionFlowTest& t) { ASSERT_TRUE(QFile::remove(t.dataDir + QStringLiteral("/identity.dat"))); }
+    static QString accountMissingTitle() { return QStringLiteral("Murravo - Account Missing"); }
+    static QString accountMissingText()
+    {
+        return QStringLiteral("Murravo's account file (identity.dat) is missing, but a vault exists.");
+    }
+
     // Turns two-factor authentication on as a finished enrolment leaves it; returns the secret.
     SecureBuffer enableTwoFactor(const SecureBuffer& passwordKey)
     {
@@ -292,6 +301,33 @@ TEST_F(SessionFlowTest, StartUpRefusalsChangeNoFile)
          },
          QStringLiteral("Murravo - Vault Identity Mismatch"),
          QStringLiteral("The vault file at this location does not match")},
+        // Without the account the vault can never be opened: no new account is offered over it.
+        {"account file deleted beside its bound vault", [](SessionFlowTest& t) { removeAccount(t); },
+         accountMissingTitle(), accountMissingText()},
+        {"account file deleted, vault without a binding",
+         [](SessionFlowTest& t) {
+             removeAccount(t);
+             ASSERT_TRUE(QFile::remove(t.dataDir + QStringLiteral("/storage.dat")));
+         },
+         accountMissingTitle(), accountMissingText()},
+        {"account file deleted, only the binding left",
+         [](SessionFlowTest& t) {
+             removeAccount(t);
+             ASSERT_TRUE(QFile::remove(t.vaultPath()));
+         },
+         accountMissingTitle(), accountMissingText()},
+        {"account file deleted, vault at the configured location without a binding",
+         [](SessionFlowTest& t) {
+             removeAccount(t);
+             const QString moved = dorvex::test::makeScratchDir() + QStringLiteral("/vault.drvx");
+             ASSERT_TRUE(QFile::rename(t.vaultPath(), moved));
+             dorvex::vault::StorageConfig::ContainerConfig config;
+             config.overrideDirectory = QFileInfo(moved).absolutePath();
+             ASSERT_TRUE(t.storage->setContainerConfig(config));
+             ASSERT_TRUE(t.storage->clearBoundVaultId());
+             ASSERT_EQ(t.vaultPath(), moved);
+         },
+         accountMissingTitle(), accountMissingText()},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -299,13 +335,25 @@ TEST_F(SessionFlowTest, StartUpRefusalsChangeNoFile)
         SetUp();
         (void)createAccountAndVault();
         c.arrange(*this);
+        const QString vaultDir = QFileInfo(vaultPath()).absolutePath();
         const auto before = snapshot(dataDir);
-        auto seen = answerNextMessage(QMessageBox::Ok);
+        const auto vaultDirBefore = snapshot(vaultDir);
+        // The first dialog is noted, whatever it is: the refusal, or a sign-in or wizard that
+        // should never have come.
+        auto seen = std::make_shared<MessageSeen>();
+        dorvex::test::whenShown<QDialog>([seen](QDialog* dialog) {
+            seen->shown = true;
+            seen->title = dialog->windowTitle();
+            if (auto* box = qobject_cast<QMessageBox*>(dialog))
+                seen->text = box->text();
+            dialog->reject();
+        });
         EXPECT_FALSE(runPass());
         EXPECT_TRUE(seen->shown);
-        EXPECT_EQ(seen->title, c.title);
+        EXPECT_EQ(seen->title, c.title) << seen->title.toStdString();
         EXPECT_TRUE(seen->text.startsWith(c.textStart)) << seen->text.toStdString();
         EXPECT_EQ(snapshot(dataDir), before);
+        EXPECT_EQ(snapshot(vaultDir), vaultDirBefore);
     }
 }
 

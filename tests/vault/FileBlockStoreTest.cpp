@@ -10,7 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace dorvex;
 using dorvex::vault::FileBlockStore;
@@ -21,7 +25,105 @@ const QString kLockedMessage = QStringLiteral(
     "The vault file appears to be open already -- either in another Murravo window, or in a previous session that "
     "hasn't finished closing yet. Wait a few seconds and try again.");
 
+// A folder nobody may write in while it lives: taken from the owner, or for root a read-only
+// bind mount of the folder onto itself.
+class ReadOnlyFolder {
+public:
+    explicit ReadOnlyFolder(QString path) : path_(std::move(path))
+    {
+        const QByteArray native = QFile::encodeName(path_);
+        if (::geteuid() != 0) {
+            active_ = ::chmod(native.constData(), 0500) == 0;
+            return;
+        }
+        mounted_ = ::mount(native.constData(), native.constData(), nullptr, MS_BIND, nullptr) == 0;
+        active_ = mounted_ &&
+                  ::mount(nullptr, native.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+    ~ReadOnlyFolder()
+    {
+        const QByteArray native = QFile::encodeName(path_);
+        if (mounted_)
+            ::umount2(native.constData(), MNT_DETACH);
+        else if (active_)
+            ::chmod(native.constData(), 0700);
+    }
+    ReadOnlyFolder(const ReadOnlyFolder&) = delete;
+    ReadOnlyFolder& operator=(const ReadOnlyFolder&) = delete;
+
+    [[nodiscard]] bool active() const { return active_; }
+
+private:
+    QString path_;
+    bool mounted_ = false;
+    bool active_ = false;
+};
+
 }  // namespace
+
+// Only a lock that another opener holds is reported as the vault being open already; a folder
+// that is missing or may not be written in says so.
+TEST(FileBlockStore, LockFailuresNameTheirRealCause)
+{
+    const QString missingFolder = test::makeScratchDir() + QStringLiteral("/gone");
+    const QString readOnly = test::makeScratchDir();
+    const struct {
+        const char* what;
+        QString path;
+        bool held, readOnlyFolder;
+        QString expected;
+    } cases[] = {
+        {"held by another store", QDir(test::makeScratchDir()).filePath(QStringLiteral("vault.drvx")), true, false,
+         kLockedMessage},
+        {"missing folder", missingFolder + QStringLiteral("/vault.drvx"), false, false,
+         QStringLiteral("The folder that should hold the vault file does not exist:\n%1\n\nIf the vault is on a "
+                        "removable or network drive, connect it and try again.")
+             .arg(missingFolder)},
+        {"folder that may not be written in", readOnly + QStringLiteral("/vault.drvx"), false, true,
+         QStringLiteral("Murravo may not write in the folder that holds the vault file, so it cannot place the lock "
+                        "file that keeps the vault from being opened twice:\n%1\n\nCheck the folder's permissions, "
+                        "or whether its disk is read-only, and try again.")
+             .arg(readOnly)},
+    };
+    QStringList skipped;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const bool hasFolder = QFileInfo(QFileInfo(c.path).absolutePath()).isDir();
+        if (hasFolder) {
+            auto created = vault::VaultContainer::create(std::make_unique<FileBlockStore>(c.path),
+                                                         test::keyFromSeed(1), test::testMachineId());
+            ASSERT_TRUE(created);
+        }
+        std::unique_ptr<FileBlockStore> holder;
+        if (c.held) {
+            holder = std::make_unique<FileBlockStore>(c.path);
+            ASSERT_TRUE(holder->open());
+        }
+        std::optional<ReadOnlyFolder> guard;
+        if (c.readOnlyFolder) {
+            guard.emplace(readOnly);
+            if (!guard->active()) {
+                skipped << QString::fromLatin1(c.what);
+                continue;
+            }
+        }
+
+        FileBlockStore store(c.path);
+        EXPECT_FALSE(store.open());
+        EXPECT_EQ(store.lastFailureReason(), c.expected);
+        if (hasFolder) {
+            QString reason;
+            EXPECT_FALSE(vault::VaultContainer::open(std::make_unique<FileBlockStore>(c.path), test::keyFromSeed(1),
+                                                     test::testMachineId(), QString(), &reason));
+            EXPECT_EQ(reason, c.expected);
+        } else {
+            EXPECT_FALSE(store.create());
+            EXPECT_EQ(store.lastFailureReason(), c.expected);
+        }
+    }
+    if (!skipped.isEmpty())
+        GTEST_SKIP() << "no way to make a folder read-only here: " << skipped.join(", ").toStdString();
+}
 
 TEST(FileBlockStore, CreateReadWriteAndRollBack)
 {

@@ -18,6 +18,8 @@
 #include "vault/VaultRollbackGuard.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -69,6 +71,18 @@ bool vaultIdentityMismatch(const StorageConfig& storage, const QString& fileVaul
     if (bound.isEmpty())
         return storage.boundVaultIdRecorded();
     return bound != fileVaultId;
+}
+
+// A vault (or the record of one) without the account that opens it: a new account could never
+// open that vault, so none is offered over it.
+bool vaultWithoutAccount(const StorageConfig& storage, const QString& containerPath, const QString& dataDir)
+{
+    const auto present = [](const QString& path) {
+        const QFileInfo info(path);
+        return info.exists() || info.isSymLink();
+    };
+    return present(containerPath) || present(dataDir + QStringLiteral("/vault.drvx")) ||
+           storage.boundVaultIdRecorded() || !storage.boundVaultId().isEmpty();
 }
 
 QString rollbackRefusalText(RollbackCheckResult result)
@@ -254,6 +268,16 @@ bool runSession(core::AuthManager& auth, core::TwoFactorManager& twoFactor, Stor
             vaultKey = std::move(combined);
         }
     } else {
+        if (vaultWithoutAccount(storage, containerPath, dataDir)) {
+            QMessageBox::critical(
+                nullptr, tr("Murravo - Account Missing"),
+                tr("Murravo's account file (identity.dat) is missing, but a vault exists. The vault cannot be opened "
+                   "without the account file, and a new account could never open it, so Murravo is not starting."
+                   "\n\nRestore identity.dat from a backup into Murravo's data folder:\n%1\n\nNothing was changed.")
+                    .arg(QDir::toNativeSeparators(dataDir)),
+                QMessageBox::Ok);
+            return false;
+        }
         FirstRunWizard wizard(auth);
         if (wizard.exec() != QDialog::Accepted)
             return false;
