@@ -22,6 +22,25 @@ enum class Wording {
     ConfigureRestrictDeleteTooltip,
     // Configure dialog, warning when no recovery code could be exported.
     RecoveryCodeUnavailable,
+    // First-run wizard, the warning that the vault opens only on this machine.
+    FirstRunMachineBoundWarning,
+    // First-run wizard, error when the new account's secure key could not be obtained.
+    FirstRunSecureKeyUnavailable,
+    // About dialog, what the program does.
+    AboutDescription,
+    // Help dialog, Manual tab, the paragraph of "Configure".
+    HelpConfigure,
+    // Help dialog, Warnings tab, the paragraph of "Your vault is locked to this machine".
+    HelpMachineBound,
+    // Help dialog, Warnings tab, heading and paragraph on the prompts of the credential store.
+    HelpStorePromptsHeading,
+    HelpStorePrompts,
+    // Help dialog, Warnings tab, the paragraph of "Two-factor authentication backup code".
+    HelpTwoFactorBackupCode,
+    // Help dialog, Warnings tab, the paragraph of "Upgrading from a version before 2.0.13".
+    HelpUpgradeFromOldVersion,
+    // Start-up error when the key that protects the storage configuration is lost.
+    StorageConfigKeyUnavailable,
 };
 
 // The translated text for this platform.

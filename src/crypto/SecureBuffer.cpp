@@ -130,10 +130,26 @@ void secureZero(unsigned char* data, unsigned long length) noexcept
     sodium_memzero(data, length);
 }
 
+namespace {
+// Literal and raw data live in storage that is not ours: nothing there is a copy to wipe. A
+// buffer another string or array still holds is not ours to wipe either: this object only lets
+// go of it, so that the last holder's own wipe reaches the bytes.
+template <typename Text>
+bool dropIfNotOwnedAlone(Text& text) noexcept
+{
+    if (text.size() == 0 || !text.data_ptr().isMutable())
+        return true;
+    if (text.data_ptr().isShared()) {
+        text.clear();
+        return true;
+    }
+    return false;
+}
+}  // namespace
+
 void secureZero(QByteArray& bytes) noexcept
 {
-    // Literal and raw data live in read-only storage: nothing there is a copy to wipe.
-    if (bytes.size() == 0 || !bytes.data_ptr().isMutable())
+    if (dropIfNotOwnedAlone(bytes))
         return;
     // data_ptr() avoids a detach: the bytes are wiped where they already are.
     sodium_memzero(bytes.data_ptr().data(), static_cast<size_t>(bytes.size()));
@@ -148,7 +164,7 @@ void secureZero(std::vector<unsigned char>& bytes) noexcept
 
 void secureZero(QString& text) noexcept
 {
-    if (text.size() == 0 || !text.data_ptr().isMutable())
+    if (dropIfNotOwnedAlone(text))
         return;
     sodium_memzero(text.data_ptr().data(), static_cast<size_t>(text.size()) * 2);
 }

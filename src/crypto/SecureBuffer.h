@@ -58,6 +58,8 @@ private:
     std::int32_t slot_ = -1;
 };
 
+// Wipe in place, keeping the length. A Qt buffer that another object still shares is never
+// written: the array or string only lets go of it and is left empty.
 void secureZero(unsigned char* data, unsigned long length) noexcept;
 void secureZero(QByteArray& bytes) noexcept;
 void secureZero(std::vector<unsigned char>& bytes) noexcept;

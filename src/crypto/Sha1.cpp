@@ -1,5 +1,7 @@
 #include "crypto/Sha1.h"
 
+#include "crypto/SecureBuffer.h"
+
 #include <cstdint>
 
 namespace dorvex::crypto {
@@ -59,6 +61,9 @@ Sha1Digest Sha1::hash(const unsigned char* data, unsigned long length)
         h[3] += d;
         h[4] += e;
     }
+    // The message is an HMAC key pad whenever HmacSha1 calls: nothing of it stays behind.
+    secureZero(m);
+    secureZero(reinterpret_cast<unsigned char*>(w), sizeof w);
     Sha1Digest out{};
     for (int i = 0; i < 5; ++i) {
         out[4 * i] = static_cast<unsigned char>(h[i] >> 24);
@@ -74,20 +79,29 @@ Sha1Digest HmacSha1::compute(const std::vector<unsigned char>& key, const std::v
     constexpr std::size_t kBlock = 64;
     std::vector<unsigned char> keyBlock(kBlock, 0);
     if (key.size() > kBlock) {
-        const Sha1Digest d = Sha1::hash(key.data(), key.size());
+        Sha1Digest d = Sha1::hash(key.data(), key.size());
         std::copy(d.begin(), d.end(), keyBlock.begin());
+        secureZero(d.data(), static_cast<unsigned long>(d.size()));
     } else {
         std::copy(key.begin(), key.end(), keyBlock.begin());
     }
+    // Sized for what is appended below, so that growing leaves no copy of a pad behind.
     std::vector<unsigned char> inner(kBlock), outer(kBlock);
+    inner.reserve(kBlock + message.size());
+    outer.reserve(kBlock + std::tuple_size_v<Sha1Digest>);
     for (std::size_t i = 0; i < kBlock; ++i) {
         inner[i] = keyBlock[i] ^ 0x36;
         outer[i] = keyBlock[i] ^ 0x5c;
     }
+    secureZero(keyBlock);
     inner.insert(inner.end(), message.begin(), message.end());
-    const Sha1Digest innerDigest = Sha1::hash(inner.data(), inner.size());
+    Sha1Digest innerDigest = Sha1::hash(inner.data(), inner.size());
+    secureZero(inner);
     outer.insert(outer.end(), innerDigest.begin(), innerDigest.end());
-    return Sha1::hash(outer.data(), outer.size());
+    secureZero(innerDigest.data(), static_cast<unsigned long>(innerDigest.size()));
+    const Sha1Digest mac = Sha1::hash(outer.data(), outer.size());
+    secureZero(outer);
+    return mac;
 }
 
 }  // namespace dorvex::crypto

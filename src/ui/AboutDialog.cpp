@@ -1,6 +1,7 @@
 #include "ui/AboutDialog.h"
 
 #include "app/DialogHeader.h"
+#include "app/PlatformWording.h"
 #include "app/ScreenCapture.h"
 
 #include <QLabel>
@@ -20,10 +21,7 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent)
     version->setProperty("role", QStringLiteral("subtext"));
     layout->addWidget(version);
 
-    auto* description =
-        new QLabel(tr("Murravo protects confidential documents in an encrypted vault, with an optional storage mode "
-                      "that keeps the vault in unallocated disk space instead of an ordinary file."),
-                   this);
+    auto* description = new QLabel(dorvex::app::platformWording(dorvex::app::Wording::AboutDescription), this);
     description->setWordWrap(true);
     layout->addWidget(description);
 

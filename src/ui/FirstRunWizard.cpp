@@ -1,6 +1,7 @@
 #include "ui/FirstRunWizard.h"
 
 #include "app/DialogHeader.h"
+#include "app/PlatformWording.h"
 #include "app/ScreenCapture.h"
 #include "core/AuthManager.h"
 #include "core/PasswordPolicy.h"
@@ -43,10 +44,8 @@ FirstRunWizard::FirstRunWizard(dorvex::core::AuthManager& auth, QWidget* parent)
     hint->setWordWrap(true);
     layout->addWidget(hint);
 
-    auto* warning = new QLabel(tr("Your vault will only ever open on this computer. Reinstalling Windows, moving to "
-                                  "a new machine, or major hardware changes will make it permanently "
-                                  "unrecoverable -- there is no export or transfer option."),
-                               this);
+    auto* warning =
+        new QLabel(dorvex::app::platformWording(dorvex::app::Wording::FirstRunMachineBoundWarning), this);
     warning->setStyleSheet(QStringLiteral("color: #E8B34C;"));
     warning->setWordWrap(true);
     layout->addWidget(warning);
@@ -126,9 +125,7 @@ void FirstRunWizard::onCreateClicked()
     if (!key) {
         showError(auth_.identityExists()
                       ? tr("Could not create the account. An identity already exists.")
-                      : tr("Could not create the account: Murravo could not obtain a usable hardware security key "
-                           "on this device. If you saw a Windows security prompt, try again and approve it; if "
-                           "this keeps happening, please contact support."));
+                      : dorvex::app::platformWording(dorvex::app::Wording::FirstRunSecureKeyUnavailable));
         return;
     }
     passwordKey_ = std::move(key);

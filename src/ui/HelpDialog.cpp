@@ -17,6 +17,8 @@
 
 namespace {
 
+using dorvex::app::platformWording;
+using dorvex::app::Wording;
 using Section = std::pair<QString, QString>;  // heading, paragraph
 
 QLabel* addSection(QVBoxLayout* layout, QWidget* page, const QString& heading, const QString& paragraph)
@@ -79,11 +81,7 @@ HelpDialog::HelpDialog(const dorvex::core::AuthManager& auth, QWidget* parent) :
          tr("Files you add are encrypted and stored inside your vault. Use the toolbar to add files, open the ones "
             "already there, or remove them. Everything is decrypted only in memory, only while you're signed in -- "
             "closing Murravo or signing out wipes it from memory immediately.")},
-        {tr("Configure"),
-         tr("File > Configure covers everything else: enabling two-factor authentication, changing your password, "
-            "auto-lock timing, where the vault file lives and whether it's hidden or delete-restricted, a size "
-            "limit, and (Windows only, Advanced) storing the vault in unallocated disk space instead of an "
-            "ordinary file.")},
+        {tr("Configure"), platformWording(Wording::HelpConfigure)},
         {tr("Signing out and auto-lock"),
          tr("File > Sign Out locks the vault immediately. Configure's auto-lock setting does the same thing "
             "automatically after a period of inactivity. Either way, you'll need your password (and your "
@@ -97,32 +95,15 @@ HelpDialog::HelpDialog(const dorvex::core::AuthManager& auth, QWidget* parent) :
          tr("Murravo has no \"forgot password\" option, by design. If you lose your master password, the contents "
             "of your vault are permanently unrecoverable -- not by Murravo, not by support, not by anyone. Store it "
             "somewhere safe.")},
-        {tr("Your vault is locked to this machine"),
-         tr("Your vault's encryption key is bound to this specific machine. Reinstalling Windows, replacing the "
-            "drive, or moving the vault file to a different computer will make it permanently unrecoverable. This "
-            "is a deliberate security choice, not a bug -- if you need to move to new hardware, do it BEFORE "
-            "anything happens to the old machine, by signing in on the old machine and exporting what you need "
-            "first.")},
-        {tr("Windows security prompts"),
-         tr("If this PC has a usable TPM (see the Local Security tab), Murravo asks Windows to show a security PIN "
-            "prompt the first time each run actually needs it -- at most once per launch, not once per file. If "
-            "you cancel that prompt, Murravo will NOT silently fall back to weaker protection: the action you were "
-            "doing will simply fail, and you can try again. Only approve the prompt if you recognize it as Murravo "
-            "asking; if anything about it looks wrong, decline it and contact support before retrying.")},
-        {tr("Two-factor authentication backup code"),
-         tr("If you enable two-factor authentication, Murravo shows you a manual backup code during setup. Write it "
-            "down and store it somewhere safe and separate from this PC. Losing both your authenticator device and "
-            "that backup code permanently locks you out, the same as losing your master password.")},
+        {tr("Your vault is locked to this machine"), platformWording(Wording::HelpMachineBound)},
+        {platformWording(Wording::HelpStorePromptsHeading), platformWording(Wording::HelpStorePrompts)},
+        {tr("Two-factor authentication backup code"), platformWording(Wording::HelpTwoFactorBackupCode)},
         {tr("\"Hidden\" and \"Restrict delete\" are deterrents, not locks"),
          tr("These options (Configure > Storage) stop casual discovery and deletion by other accounts. They do NOT "
             "stop this same account: Murravo needs permission to maintain \"Restrict delete\" across launches, so "
             "this account can always remove it directly, with no special rights needed. Treat them as a speed "
             "bump, not a guarantee.")},
-        {tr("Upgrading from a version before 2.0.13"),
-         tr("Version 2.0.13 changed how Murravo protects its local account files on Windows. Accounts created by an "
-            "older version cannot be read by this version -- if you see a message at sign-in saying your account "
-            "file is from an unsupported older version, that's expected, not a sign of tampering. You'll need to "
-            "start with a fresh vault; contact support first if you need the contents of the old one.")},
+        {tr("Upgrading from a version before 2.0.13"), platformWording(Wording::HelpUpgradeFromOldVersion)},
     };
 
     tabs->addTab(makeSectionsPage(tabs, manual), tr("Manual"));
@@ -133,7 +114,7 @@ HelpDialog::HelpDialog(const dorvex::core::AuthManager& auth, QWidget* parent) :
                                                                                   + QStringLiteral(".key"));
     const QString status =
         protectedByStore
-            ? dorvex::app::platformWording(dorvex::app::Wording::HelpLocalKeyProtected)
+            ? platformWording(Wording::HelpLocalKeyProtected)
             : tr("This device's secure credential store was not available, so Murravo is protecting your local "
                  "account files with a permissions-restricted file instead. This is a real, working protection -- "
                  "just weaker: unlike the credential-store-backed scheme, it can in principle be read by anyone who "

@@ -503,15 +503,9 @@ void VaultContainer::lockSynchronously()
         secureZero(vaultKey_.data(), static_cast<unsigned long>(vaultKey_.size()));
     for (IndexEntry& entry : entries_) {
         secureZero(entry.wrappedFileKey);
-        // A string that cannot be detached is still shared, and so is not ours to wipe.
-        try {
-            entry.name.detach();
-            secureZero(entry.name);
-            entry.entryId.detach();
-            secureZero(entry.entryId);
-        } catch (...) {
-            logCaughtException("VaultContainer::lockSynchronously");
-        }
+        // A name still shared (a list handed out earlier) is only let go of, never written.
+        secureZero(entry.name);
+        secureZero(entry.entryId);
     }
     entries_.clear();
     locked_ = true;

@@ -3,23 +3,23 @@
 // case runs in a forked child (one thread) under a real address-space limit, so the failure
 // comes from libsodium's own allocation, not from a stand-in.
 #include "AccountFixture.h"
+#include "AddressSpaceLimit.h"
 
 #include "core/AuthManager.h"
 #include "core/SealedFile.h"
 
 #include <QFile>
 
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <functional>
 #include <string>
 
 using dorvex::core::AuthManager;
 using dorvex::core::LoginFailureReason;
 using dorvex::crypto::SecureBuffer;
+using dorvex::test::AddressSpaceLimit;
 
 namespace {
 
@@ -39,45 +39,6 @@ public:
 
 private:
     std::string text_;
-};
-
-std::size_t addressSpaceInUse()
-{
-    std::FILE* f = std::fopen("/proc/self/statm", "r");
-    unsigned long pages = 0;
-    if (f != nullptr) {
-        if (std::fscanf(f, "%lu", &pages) != 1)
-            pages = 0;
-        std::fclose(f);
-    }
-    return static_cast<std::size_t>(pages) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-}
-
-// Leaves only `headroom` bytes of address space free while it lives.
-class AddressSpaceLimit {
-public:
-    explicit AddressSpaceLimit(std::size_t headroom)
-    {
-        if (getrlimit(RLIMIT_AS, &saved_) != 0)
-            return;
-        rlimit tight = saved_;
-        tight.rlim_cur = addressSpaceInUse() + headroom;
-        active_ = (saved_.rlim_max == RLIM_INFINITY || tight.rlim_cur <= saved_.rlim_max)
-                  && setrlimit(RLIMIT_AS, &tight) == 0;
-    }
-    ~AddressSpaceLimit()
-    {
-        if (active_)
-            setrlimit(RLIMIT_AS, &saved_);
-    }
-    AddressSpaceLimit(const AddressSpaceLimit&) = delete;
-    AddressSpaceLimit& operator=(const AddressSpaceLimit&) = delete;
-
-    [[nodiscard]] bool active() const { return active_; }
-
-private:
-    rlimit saved_{};
-    bool active_ = false;
 };
 
 // Runs the scenario in a forked child and returns what it reported (empty: every check held).

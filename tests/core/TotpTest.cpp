@@ -1,9 +1,13 @@
 #include "CoreTestFiles.h"
+#include "FreedMemoryWatch.h"
 
 #include "core/Clock.h"
 #include "core/Totp.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
 
 using dorvex::core::Clock;
 using dorvex::core::Totp;
@@ -83,6 +87,35 @@ TEST(TotpTest, Base32DecodeRejects) {
     const QString bad[] = {QString(), QStringLiteral("MZXW6YTB1I"), QStringLiteral("0ZXW6YTB"), QStringLiteral("MZX8"),
                            QStringLiteral("== =  =="), QStringLiteral("A"), QStringLiteral("MZ\u00e9W")};
     for (const QString& b : bad) EXPECT_FALSE(Totp::base32Decode(b)) << b.toStdString();
+}
+
+// Every copy of a secret in ordinary memory is wiped before it is freed: the bytes a text decodes
+// to (also when a bad character stops the decoding half-way), the key a code is computed with,
+// and that key's HMAC pads.
+TEST(TotpTest, NoFreedTemporaryHoldsTheSecret) {
+    const SecureBuffer secret = Totp::generateSecret();
+    const QString text = Totp::base32Encode(secret);
+    const std::vector<unsigned char> raw(secret.data(), secret.data() + secret.size());
+    const auto padded = [&raw](unsigned char pad) {
+        std::vector<unsigned char> v = raw;
+        for (unsigned char& b : v) b ^= pad;
+        return v;
+    };
+    const std::vector<std::vector<unsigned char>> patterns = {raw, padded(0x36), padded(0x5c)};
+    const struct {
+        const char* step;
+        std::function<void()> run;
+    } steps[] = {
+        {"base32Decode", [&] { (void)Totp::base32Decode(text); }},
+        {"base32Decode stopped by a bad character", [&] { (void)Totp::base32Decode(text + QLatin1Char('1')); }},
+        {"generateHotp", [&] { (void)Totp::generateHotp(secret, 7, 6); }},
+        {"matchedCounter", [&] { (void)Totp::matchedCounter(secret, QStringLiteral("123456"), 3000, 30, 6, 1); }},
+    };
+    for (const auto& s : steps) {
+        const dorvex::test::FreedMemoryWatch watch(patterns);
+        s.run();
+        EXPECT_EQ(watch.blocksStillHoldingAPattern(), 0) << s.step;
+    }
 }
 
 TEST(TotpTest, WindowAcceptsNeighboursAndReturnsTheirCounter) {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 using dorvex::crypto::CrashScrubRegistry;
@@ -106,6 +108,66 @@ TEST(CrashScrubRegistry, ScrubAllWipesRegisteredRegionsOnly)
         EXPECT_EQ(c, 0);
     for (unsigned char c : other)
         EXPECT_EQ(c, 0x5A);
+}
+
+namespace {
+
+template <typename Text>
+bool allZero(const Text& text)
+{
+    for (auto c : text) {
+        if (c != decltype(c){})
+            return false;
+    }
+    return true;
+}
+
+// `typed` is built at run time: literal storage is never written, so it would hide the fault.
+template <typename Text>
+void expectSharedBuffersSurviveTheWipe(const Text& typed)
+{
+    using Derive = Text (*)(const Text&);
+    const std::pair<const char*, Derive> derivations[] = {
+        {"copy", [](const Text& t) { return t; }},
+        {"trimmed with nothing to trim", [](const Text& t) { return t.trimmed(); }},
+        {"left of its whole length", [](const Text& t) { return t.left(t.size()); }},
+    };
+    for (const auto& [name, derive] : derivations) {
+        for (const bool wipeOriginal : {true, false}) {
+            SCOPED_TRACE(std::string(name) + (wipeOriginal ? ", original wiped first" : ", derived wiped first"));
+            Text original = typed;
+            original.detach();
+            Text derived = derive(original);
+            ASSERT_TRUE(derived.data_ptr().isSharedWith(original.data_ptr()));
+            Text& wiped = wipeOriginal ? original : derived;
+            Text& kept = wipeOriginal ? derived : original;
+
+            secureZero(wiped);
+            EXPECT_EQ(kept, typed);
+            EXPECT_FALSE(wiped.data_ptr().isSharedWith(kept.data_ptr()));
+
+            // Now the only holder, the survivor is wiped where it lies.
+            const auto* where = kept.constData();
+            secureZero(kept);
+            EXPECT_EQ(kept.constData(), where);
+            EXPECT_EQ(kept.size(), typed.size());
+            EXPECT_TRUE(allZero(kept));
+        }
+    }
+}
+
+}  // namespace
+
+TEST(SecureZero, NeverWipesABufferAnotherObjectShares)
+{
+    {
+        SCOPED_TRACE("QString");
+        expectSharedBuffersSurviveTheWipe(QString::number(20240517) + QString::fromLatin1("-JBSWY3DPEHPK3PXP"));
+    }
+    {
+        SCOPED_TRACE("QByteArray");
+        expectSharedBuffersSurviveTheWipe(QByteArray::number(20240517) + QByteArray("-Correct-Horse-42!"));
+    }
 }
 
 TEST(SecureZero, WipesInPlaceAndKeepsLength)

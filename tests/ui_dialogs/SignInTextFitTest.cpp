@@ -4,6 +4,7 @@
 #include "DialogFixture.h"
 
 #include "account/AccountFixture.h"
+#include "AddressSpaceLimit.h"
 
 #include "app/Theme.h"
 #include "core/LocalIntegrityKey.h"
@@ -59,6 +60,17 @@ void expectFits(const QLabel* label)
     EXPECT_TRUE(fitsInItsDialog(label)) << label->text().toStdString();
 }
 
+// Argon2id asks for more memory than the process may still take, as on a machine short of it.
+class ArgonMemoryOutOfReach {
+public:
+    [[nodiscard]] bool active() const { return limit_.active(); }
+
+private:
+    static constexpr std::size_t kMiB = 1024 * 1024;
+    dorvex::test::ArgonCost cost_{1, 256 * kMiB};
+    dorvex::test::AddressSpaceLimit limit_{64 * kMiB};
+};
+
 enum class Look { Plain, Themed };
 void PrintTo(Look look, std::ostream* out) { *out << (look == Look::Plain ? "default style" : "app theme"); }
 
@@ -105,6 +117,7 @@ TEST_P(SignInTextFitTest, LoginDialogHoldsTheTextOfEveryFailureReason)
         std::function<void()> arrange;
         const char* password;
         QString vaultId;
+        bool withoutArgonMemory = false;
     };
     const char* const wrong = "Wrong-Password-1!";
     const char* const right = "Correct-Horse-42!";
@@ -144,10 +157,14 @@ TEST_P(SignInTextFitTest, LoginDialogHoldsTheTextOfEveryFailureReason)
          },
          wrong,
          QString()},
+        {"OutOfMemory", [] {}, right, QString(), true},
     };
     QSet<QString> texts;
+    qsizetype reached = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reason);
+        if (c.withoutArgonMemory && !dorvex::test::kAddressSpaceCanBeLimited)
+            continue;
         freshDataFolder();
         (void)createAccount();
         c.arrange();
@@ -156,14 +173,22 @@ TEST_P(SignInTextFitTest, LoginDialogHoldsTheTextOfEveryFailureReason)
         dialog.show();
         auto* edit = child<QLineEdit>(&dialog, "loginPasswordEdit");
         edit->setText(QString::fromLatin1(c.password));
-        QTest::keyClick(edit, Qt::Key_Return);
+        {
+            std::optional<ArgonMemoryOutOfReach> noMemory;
+            if (c.withoutArgonMemory) {
+                noMemory.emplace();
+                ASSERT_TRUE(noMemory->active());
+            }
+            QTest::keyClick(edit, Qt::Key_Return);
+        }
         auto* error = child<QLabel>(&dialog, "loginErrorLabel");
         texts.insert(error->text());
+        ++reached;
         expectFits(error);
         dorvex::core::AtomicFile::setStepHook({});
     }
     // Each case reached a reason of its own.
-    EXPECT_EQ(texts.size(), static_cast<qsizetype>(std::size(cases)));
+    EXPECT_EQ(texts.size(), reached);
 }
 
 TEST_P(SignInTextFitTest, FirstRunWizardHoldsEveryErrorText)
@@ -174,6 +199,7 @@ TEST_P(SignInTextFitTest, FirstRunWizardHoldsEveryErrorText)
         const char* user;
         const char* password;
         const char* confirm;
+        bool withoutArgonMemory = false;
     };
     const Case cases[] = {
         {"no username", [] {}, " ", "Correct-Horse-42!", "Correct-Horse-42!"},
@@ -189,10 +215,14 @@ TEST_P(SignInTextFitTest, FirstRunWizardHoldsEveryErrorText)
              auth = std::make_unique<dorvex::core::AuthManager>(dataDir + QStringLiteral("/blocker/identity.dat"));
          },
          "alice", "Correct-Horse-42!", "Correct-Horse-42!"},
+        {"out of memory", [] {}, "alice", "Correct-Horse-42!", "Correct-Horse-42!", true},
     };
     QSet<QString> texts;
+    qsizetype reached = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.withoutArgonMemory && !dorvex::test::kAddressSpaceCanBeLimited)
+            continue;
         freshDataFolder();
         c.arrange();
 
@@ -203,12 +233,20 @@ TEST_P(SignInTextFitTest, FirstRunWizardHoldsEveryErrorText)
         edits[0]->setText(QString::fromLatin1(c.user));
         edits[1]->setText(QString::fromLatin1(c.password));
         edits[2]->setText(QString::fromLatin1(c.confirm));
-        QTest::mouseClick(child<QPushButton>(&wizard, "firstRunCreateButton"), Qt::LeftButton);
+        {
+            std::optional<ArgonMemoryOutOfReach> noMemory;
+            if (c.withoutArgonMemory) {
+                noMemory.emplace();
+                ASSERT_TRUE(noMemory->active());
+            }
+            QTest::mouseClick(child<QPushButton>(&wizard, "firstRunCreateButton"), Qt::LeftButton);
+        }
         auto* error = child<QLabel>(&wizard, "firstRunErrorLabel");
         texts.insert(error->text());
+        ++reached;
         expectFits(error);
     }
-    EXPECT_EQ(texts.size(), static_cast<qsizetype>(std::size(cases)));
+    EXPECT_EQ(texts.size(), reached);
 }
 
 TEST_P(SignInTextFitTest, TwoFactorPromptHoldsEveryErrorText)

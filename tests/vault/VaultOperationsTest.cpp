@@ -186,6 +186,32 @@ TEST(VaultOperations, RemoveDestroysTheBlobAndKeepsTheFileSize)
     EXPECT_EQ(*state->contents, (test::Contents{{QStringLiteral("b"), test::patternBytes(10, 2)}}));
 }
 
+// The names of a list handed out earlier belong to its holder (the browser's table): taking an
+// entry out of the index, or locking, must not wipe them under the holder's feet.
+TEST(VaultOperations, RemovingOrLockingLeavesTheNamesOfAnEarlierListReadable)
+{
+    const struct {
+        const char* name;
+        bool lock;  // else the first entry is removed
+    } cases[] = {{"remove", false}, {"lock", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        // Built at run time, so that the index and the list share heap buffers with them.
+        for (int i = 1; i <= 2; ++i)
+            ASSERT_TRUE(f.import(QStringLiteral("report-") + QString::number(2020 + i) + QStringLiteral(".pdf"),
+                                 test::patternBytes(100, static_cast<unsigned>(i))));
+        const auto list = f.vault->listEntries();
+        ASSERT_EQ(list.size(), 2u);
+        if (c.lock)
+            f.vault->lockSynchronously();
+        else
+            ASSERT_TRUE(f.vault->removeFile(list[0].name));
+        EXPECT_EQ(list[0].name, QStringLiteral("report-2021.pdf"));
+        EXPECT_EQ(list[1].name, QStringLiteral("report-2022.pdf"));
+    }
+}
+
 TEST(VaultOperations, RekeyLeavesNothingUnderTheOldKey)
 {
     Fixture f;

@@ -42,6 +42,57 @@ const WordingEntry kPlatformWordings[] = {
      QT_TRANSLATE_NOOP("PlatformWording",
                        "Could not obtain a recovery code right now. Try again, or check that this device's Secret "
                        "Service keyring is unlocked and available.")},
+    {Wording::FirstRunMachineBoundWarning,
+     QT_TRANSLATE_NOOP("PlatformWording",
+                       "Your vault will only ever open on this computer. Reinstalling the operating system, moving "
+                       "to a new machine, or major hardware changes will make it permanently unrecoverable -- there "
+                       "is no export or transfer option.")},
+    {Wording::FirstRunSecureKeyUnavailable,
+     QT_TRANSLATE_NOOP("PlatformWording",
+                       "Could not create the account: Murravo could not obtain a usable secure key on this device. "
+                       "If your desktop asked you to unlock your keyring, try again and unlock it; if this keeps "
+                       "happening, please contact support.")},
+    {Wording::AboutDescription,
+     QT_TRANSLATE_NOOP("PlatformWording", "Murravo protects confidential documents in an encrypted vault.")},
+    {Wording::HelpConfigure,
+     QT_TRANSLATE_NOOP("PlatformWording",
+                       "File > Configure covers everything else: enabling two-factor authentication, changing your "
+                       "password, auto-lock timing, where the vault file lives and whether it's hidden or "
+                       "delete-restricted, and a size limit.")},
+    {Wording::HelpMachineBound,
+     QT_TRANSLATE_NOOP("PlatformWording",
+                       "Your vault's encryption key is bound to this specific machine. Reinstalling the operating "
+                       "system, replacing the drive, or moving the vault file to a different computer will make it "
+                       "permanently unrecoverable. This is a deliberate security choice, not a bug -- if you need to "
+                       "move to new hardware, do it BEFORE anything happens to the old machine, by signing in on the "
+                       "old machine and exporting what you need first.")},
+    {Wording::HelpStorePromptsHeading, QT_TRANSLATE_NOOP("PlatformWording", "Keyring unlock prompts")},
+    {Wording::HelpStorePrompts,
+     QT_TRANSLATE_NOOP("PlatformWording",
+                       "If your Secret Service keyring is locked, your desktop asks you to unlock it the first time "
+                       "Murravo needs the key kept there. If you cancel that prompt, Murravo will NOT silently fall "
+                       "back to weaker protection: the action you were doing will simply fail, and you can try "
+                       "again. Only unlock the keyring if you recognize the prompt as your desktop's own; if "
+                       "anything about it looks wrong, decline it and contact support before retrying.")},
+    {Wording::HelpTwoFactorBackupCode,
+     QT_TRANSLATE_NOOP("PlatformWording",
+                       "If you enable two-factor authentication, Murravo shows you a manual backup code during setup. "
+                       "Write it down and store it somewhere safe and separate from this computer. Losing both your "
+                       "authenticator device and that backup code permanently locks you out, the same as losing "
+                       "your master password.")},
+    {Wording::HelpUpgradeFromOldVersion,
+     QT_TRANSLATE_NOOP("PlatformWording",
+                       "Version 2.0.13 changed how Murravo protects its local account files. Accounts created by an "
+                       "older version cannot be read by this version -- if you see a message at sign-in saying your "
+                       "account file is from an unsupported older version, that's expected, not a sign of "
+                       "tampering. You'll need to start with a fresh vault; contact support first if you need the "
+                       "contents of the old one.")},
+    {Wording::StorageConfigKeyUnavailable,
+     QT_TRANSLATE_NOOP("PlatformWording",
+                       "Murravo could not obtain the secure key that protects its storage configuration on this "
+                       "device -- most likely its Secret Service keyring access was reset or lost, or this data was "
+                       "moved from a different machine. There is no way to recover from this; you'll need to start "
+                       "with a fresh vault.")},
 };
 
 const std::size_t kPlatformWordingCount = std::size(kPlatformWordings);

@@ -1,6 +1,7 @@
 #include "app/session/Session.h"
 
 #include "app/MachineId.h"
+#include "app/PlatformWording.h"
 #include "core/AuthManager.h"
 #include "core/FileProtection.h"
 #include "core/IdleLockSettings.h"
@@ -46,12 +47,7 @@ bool storageConfigurationTrusted(const StorageConfig& storage, const QString& da
         return true;
     const QString title = tr("Murravo - Storage Configuration Error");
     if (core::LocalIntegrityKey::isTpmRootUnavailable(dataDir + QStringLiteral("/storage.dat.key"))) {
-        QMessageBox::critical(nullptr, title,
-                              tr("Murravo could not obtain the secure key that protects its storage configuration "
-                                 "on this device -- most likely its Keychain/Secret Service access was reset or "
-                                 "lost, or this data was moved from a different machine. There is no way to "
-                                 "recover from this; you'll need to start with a fresh vault."),
-                              QMessageBox::Ok);
+        QMessageBox::critical(nullptr, title, platformWording(Wording::StorageConfigKeyUnavailable), QMessageBox::Ok);
     } else {
         QMessageBox::critical(nullptr, title,
                               tr("Murravo's storage configuration could not be verified -- it may be corrupted or "
