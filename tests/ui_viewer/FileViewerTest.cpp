@@ -119,7 +119,7 @@ TEST(FileViewer, ShowsEachKind)
         EXPECT_EQ(dialog.findChild<QPlainTextEdit*>()->toPlainText(), QStringLiteral("dear\nreader"));
     }
     {
-        FileViewerDialog dialog(QStringLiteral("report.pdf"), bytesOf(buildPdf({3, {612, 792}, 0, {}})));
+        FileViewerDialog dialog(QStringLiteral("report.pdf"), bytesOf(buildPdf({3, {612, 792}, 0, {}, {}})));
         auto* view = dialog.findChild<QPdfView*>();
         ASSERT_NE(view, nullptr);
         ASSERT_NE(view->document(), nullptr);
@@ -173,9 +173,9 @@ TEST(FileViewer, RefusalsAndFailuresAreSaidInTheDialog)
         {"corrupt.png", "\x89PNG\r\n\x1a\n not really", QStringLiteral("Could not decode this image.")},
         {"huge.png", pngHeaderOnly(100000, 100000), QStringLiteral("This image is too large to open safely.")},
         {"corrupt.pdf", "%PDF-1.4\nnothing here at all", QStringLiteral("Could not decode this document.")},
-        {"locked.pdf", buildPdf({1, {612, 792}, 0, passwordEncryption()}), kPasswordMessage},
-        {"unknown-lock.pdf", buildPdf({1, {612, 792}, 0, unknownEncryption()}), kPasswordMessage},
-        {"many.pdf", buildPdf({10001, {612, 792}, 0, {}}), QStringLiteral("This PDF has too many pages to open safely.")},
+        {"locked.pdf", buildPdf({1, {612, 792}, 0, passwordEncryption(), {}}), kPasswordMessage},
+        {"unknown-lock.pdf", buildPdf({1, {612, 792}, 0, unknownEncryption(), {}}), kPasswordMessage},
+        {"many.pdf", buildPdf({10001, {612, 792}, 0, {}, {}}), QStringLiteral("This PDF has too many pages to open safely.")},
         {"broken.docx", "PK\x03\x04 broken", QStringLiteral("Could not decode this document.")},
         {"broken.xlsx", "PK\x03\x04 broken", QStringLiteral("Could not decode this spreadsheet.")},
     };
@@ -183,13 +183,13 @@ TEST(FileViewer, RefusalsAndFailuresAreSaidInTheDialog)
         FileViewerDialog dialog(QString::fromLatin1(c.name), bytesOf(c.bytes));
         EXPECT_EQ(messageOf(dialog), c.message) << c.name;
     }
-    FileViewerDialog pages(QStringLiteral("pages.pdf"), bytesOf(buildPdf({10000, {612, 792}, 0, {}})));
+    FileViewerDialog pages(QStringLiteral("pages.pdf"), bytesOf(buildPdf({10000, {612, 792}, 0, {}, {}})));
     EXPECT_NE(pages.findChild<QPdfView*>(), nullptr) << "10000 pages still open";
 }
 
 TEST(FileViewer, APdfOfExactly200MiBOpensAndOneByteMoreIsRefused)
 {
-    const QByteArray pdf = buildPdf({1, {612, 792}, FileViewerDialog::kMaxPdfBytes, {}});
+    const QByteArray pdf = buildPdf({1, {612, 792}, FileViewerDialog::kMaxPdfBytes, {}, {}});
     ASSERT_EQ(pdf.size(), FileViewerDialog::kMaxPdfBytes);
     {
         FileViewerDialog dialog(QStringLiteral("large.pdf"), bytesOf(pdf));
@@ -202,7 +202,7 @@ TEST(FileViewer, APdfOfExactly200MiBOpensAndOneByteMoreIsRefused)
 TEST(FileViewer, AHugePdfPageIsRenderedWithinThePixelCap)
 {
     FileViewerDialog dialog(QStringLiteral("poster.pdf"),
-                            bytesOf(buildPdf({2, {14400, 14400}, 0, {}})));
+                            bytesOf(buildPdf({2, {14400, 14400}, 0, {}, {}})));
     auto* view = dialog.findChild<QPdfView*>();
     ASSERT_NE(view, nullptr);
     const qreal perPoint =

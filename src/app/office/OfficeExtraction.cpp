@@ -204,7 +204,7 @@ int columnOf(const QString& reference)
     return index >= 0 && index < kMaxColumns ? static_cast<int>(index) : -1;
 }
 
-// Fills `sheet` from one worksheet part, within `cellsLeft` table slots.
+// Fills `sheet` from one worksheet part, within `cellsLeft` table tableSlots.
 void readSheet(const QByteArray& part, const QStringList& shared, XlsxSheet& sheet, long long& cellsLeft)
 {
     long long width = 0;
@@ -214,7 +214,7 @@ void readSheet(const QByteArray& part, const QStringList& shared, XlsxSheet& she
     QString text;
     bool inValue = false;
     bool inInline = false;
-    const auto slots = [&](long long rows, long long columns) { return rows * std::max<long long>(columns, 1); };
+    const auto tableSlots = [&](long long rows, long long columns) { return rows * std::max<long long>(columns, 1); };
 
     QXmlStreamReader reader(part);
     while (!reader.atEnd()) {
@@ -222,7 +222,7 @@ void readSheet(const QByteArray& part, const QStringList& shared, XlsxSheet& she
         if (token == QXmlStreamReader::StartElement) {
             const QStringView name = reader.name();
             if (name == u"row") {
-                if (slots(sheet.rows.size() + 1, width) > cellsLeft) {
+                if (tableSlots(sheet.rows.size() + 1, width) > cellsLeft) {
                     sheet.cut = true;
                     break;
                 }
@@ -264,7 +264,7 @@ void readSheet(const QByteArray& part, const QStringList& shared, XlsxSheet& she
                     continue;
                 }
                 const long long newWidth = std::max<long long>(width, column + 1);
-                if (slots(sheet.rows.size(), newWidth) > cellsLeft) {
+                if (tableSlots(sheet.rows.size(), newWidth) > cellsLeft) {
                     sheet.cut = true;
                     crypto::secureZero(value);
                     continue;
@@ -280,7 +280,7 @@ void readSheet(const QByteArray& part, const QStringList& shared, XlsxSheet& she
         }
     }
     crypto::secureZero(text);
-    cellsLeft -= slots(sheet.rows.size(), width);
+    cellsLeft -= tableSlots(sheet.rows.size(), width);
 }
 
 }  // namespace

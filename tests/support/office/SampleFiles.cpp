@@ -28,8 +28,12 @@ QByteArray pdfWithPadding(const PdfShape& shape, qint64 padding)
     object("<</Type/Pages/Kids[" + kids + "]/Count " + QByteArray::number(shape.pages) + ">>");
     const QByteArray box = "/MediaBox[0 0 " + QByteArray::number(shape.pageSize.width()) + ' '
                            + QByteArray::number(shape.pageSize.height()) + ']';
+    const QByteArray contents =
+        shape.content.isEmpty() ? QByteArray() : "/Contents " + QByteArray::number(shape.pages + 3) + " 0 R";
     for (int page = 0; page < shape.pages; ++page)
-        object("<</Type/Page/Parent 2 0 R" + box + ">>");
+        object("<</Type/Page/Parent 2 0 R" + box + contents + ">>");
+    if (!shape.content.isEmpty())
+        object("<</Length " + QByteArray::number(shape.content.size()) + ">>\nstream\n" + shape.content + "\nendstream");
     QByteArray trailer = "/Size " + QByteArray::number(offsets.size() + 1 + (shape.encrypt.isEmpty() ? 0 : 1))
                          + "/Root 1 0 R";
     if (!shape.encrypt.isEmpty()) {

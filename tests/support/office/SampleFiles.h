@@ -13,6 +13,8 @@ struct PdfShape {
     qint64 exactSize = 0;
     // The body of an /Encrypt dictionary, or empty for none.
     QByteArray encrypt;
+    // One content stream drawn on every page, or empty for blank pages.
+    QByteArray content;
 };
 
 [[nodiscard]] QByteArray buildPdf(const PdfShape& shape);
