@@ -356,7 +356,10 @@ std::optional<QString> extractDocxText(const std::vector<unsigned char>& bytes)
         }
         if (!part)
             return std::nullopt;
+        // Text is never longer than the XML it came from, unless entities expand it; reserving
+        // once spares the copies that growing would leave behind.
         QString text;
+        text.reserve(part->size());
         bool failed = false;
         {
             bool inRun = false;
