@@ -7,6 +7,7 @@
 #include "core/LocalIntegrityKey.h"
 #include "core/TwoFactorManager.h"
 #include "ui/AboutDialog.h"
+#include "ui/FileViewerDialog.h"
 #include "ui/HelpDialog.h"
 #include "ui/IdleLockWarningDialog.h"
 #include "ui/RecoveryCodeDialog.h"
@@ -249,6 +250,8 @@ void MainWindow::wipeSessionSynchronously()
         container_->lockSynchronously();
     if (auto* browser = findChild<VaultBrowserWidget*>())
         browser->clearDisplayedFileList();
+    for (FileViewerDialog* viewer : findChildren<FileViewerDialog*>())
+        viewer->wipeContent();
     for (RecoveryCodeDialog* dialog : findChildren<RecoveryCodeDialog*>())
         dialog->wipeContent();
     dorvex::core::LocalIntegrityKey::clearCache();

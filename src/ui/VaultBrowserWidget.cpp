@@ -2,6 +2,7 @@
 
 #include "core/SecureErase.h"
 #include "crypto/SecureBuffer.h"
+#include "ui/FileViewerDialog.h"
 #include "ui/SignInSupport.h"
 #include "vault/OwnFiles.h"
 #include "vault/VaultContainer.h"
@@ -220,9 +221,39 @@ void VaultBrowserWidget::importFromPath(const QString& path)
 
 void VaultBrowserWidget::viewRow(int row)
 {
-    // The in-memory viewer is not part of this build yet; View stays disabled and a double
-    // click shows nothing rather than decrypting an entry for no one.
-    (void)row;
+    const QTableWidgetItem* item = table_->item(row, 0);
+    if (item == nullptr)
+        return;
+    const QString shared = item->text();
+    const QString name(shared.constData(), shared.size());
+    const FileViewerDialog::Kind kind = FileViewerDialog::kindOf(name);
+    // Refused from the entry's size, before anything is decrypted.
+    const qint64 limit = FileViewerDialog::maxBytes(kind);
+    for (const auto& entry : container_.listEntries()) {
+        if (entry.name == name && entry.size > limit) {
+            showStatus(tr("Could not open \"%1\" for viewing -- at %2 bytes it is larger than the %3 bytes the "
+                          "viewer shows of this kind of file, so that it stays within memory. Use Export to open "
+                          "it in another application.")
+                           .arg(name, QString::number(entry.size), QString::number(limit)),
+                       true);
+            return;
+        }
+    }
+    // A kind the viewer cannot show is never decrypted.
+    std::vector<unsigned char> bytes;
+    if (kind != FileViewerDialog::Kind::Unsupported) {
+        std::optional<std::vector<unsigned char>> decrypted = container_.readFileBytes(name);
+        if (!decrypted) {
+            showStatus(tr("Could not open \"%1\" for viewing.").arg(name), true);
+            return;
+        }
+        bytes = std::move(*decrypted);
+    }
+    {
+        FileViewerDialog viewer(name, bytes, this);
+        viewer.exec();
+    }
+    dorvex::crypto::secureZero(bytes);
 }
 
 void VaultBrowserWidget::onImportClicked()
@@ -296,8 +327,7 @@ void VaultBrowserWidget::updateActionButtons()
 
 void VaultBrowserWidget::setActionsEnabled(bool enabled)
 {
-    // View waits for the in-memory viewer; until then it is shown but never enabled.
-    viewButton_->setEnabled(false);
+    viewButton_->setEnabled(enabled);
     exportButton_->setEnabled(enabled);
     removeButton_->setEnabled(enabled);
 }

@@ -3,7 +3,10 @@
 #include "app/Theme.h"
 #include "core/AuthManager.h"
 #include "core/TwoFactorManager.h"
+#include "OfficeArchives.h"
+#include "SampleFiles.h"
 #include "ui/AboutDialog.h"
+#include "ui/FileViewerDialog.h"
 #include "ui/FirstRunWizard.h"
 #include "ui/HelpDialog.h"
 #include "ui/IdleLockWarningDialog.h"
@@ -21,6 +24,11 @@
 #include "vault/VaultRollbackGuard.h"
 
 #include <QApplication>
+#include <QBuffer>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPolygon>
+#include <QThread>
 #include <QFile>
 #include <QTableWidget>
 #include <QDir>
@@ -179,6 +187,59 @@ int main(int argc, char** argv)
              return grabShown(window, outDir, QStringLiteral("main-window"));
          }},
     };
+
+    // The viewer with each kind of file.
+    const auto viewerShot = [&](const QString& shot, const QString& name, const std::vector<unsigned char>& bytes) {
+        shots[shot] = [&outDir, shot, name, bytes] {
+            FileViewerDialog viewer(name, bytes);
+            viewer.show();
+            for (int i = 0; i < 30; ++i) {
+                QApplication::processEvents();
+                QThread::msleep(10);
+            }
+            return grabShown(viewer, outDir, shot);
+        };
+    };
+    QImage photo(640, 400, QImage::Format_RGB32);
+    {
+        QPainter painter(&photo);
+        QLinearGradient sky(0, 0, 0, 400);
+        sky.setColorAt(0, QColor(0x2B, 0x4C, 0x7E));
+        sky.setColorAt(1, QColor(0xE8, 0xA8, 0x7C));
+        painter.fillRect(photo.rect(), sky);
+        painter.setBrush(QColor(0x1E, 0x2A, 0x1E));
+        painter.setPen(Qt::NoPen);
+        painter.drawPolygon(QPolygon({QPoint(0, 400), QPoint(180, 190), QPoint(330, 320), QPoint(470, 170),
+                                      QPoint(640, 330), QPoint(640, 400)}));
+    }
+    QByteArray photoBytes;
+    {
+        QBuffer buffer(&photoBytes);
+        buffer.open(QIODevice::WriteOnly);
+        photo.save(&buffer, "PNG");
+    }
+    viewerShot(QStringLiteral("viewer-image"), QStringLiteral("passport-scan.png"), dorvex::test::toVector(photoBytes));
+    viewerShot(QStringLiteral("viewer-text"), QStringLiteral("wifi-passwords.txt"),
+               dorvex::test::toVector("Home network\n  name: Orchard-5G\n  password: correct horse battery staple\n\n"
+                                      "Guest network\n  name: Orchard-Guest\n  password: apples-and-pears\n"));
+    viewerShot(QStringLiteral("viewer-pdf"), QStringLiteral("tax-return-2025.pdf"),
+               dorvex::test::toVector(dorvex::test::buildPdf(
+                   {3, {612, 792}, 0, {},
+                    "0.2 0.3 0.5 rg 54 690 504 50 re f 0.85 0.85 0.85 rg 54 420 504 240 re f "
+                    "0.6 0.6 0.6 rg 54 380 300 16 re f 54 350 420 16 re f 54 320 360 16 re f"})));
+    viewerShot(QStringLiteral("viewer-word"), QStringLiteral("insurance-policy.docx"),
+               dorvex::test::docx(dorvex::test::documentXml(
+                   {"Home insurance policy", "", "Policy number: HX-2291-0475",
+                    "Cover: buildings and contents, accidental damage included.",
+                    "Excess: 250 per claim; 1,000 for subsidence."})));
+    viewerShot(QStringLiteral("viewer-excel"), QStringLiteral("budget.xlsx"),
+               dorvex::test::xlsx({{"xl/worksheets/sheet1.xml",
+                                    dorvex::test::sheetXml({{{"A1", "Month"}, {"B1", "Income"}, {"C1", "Spent"}},
+                                                            {{"A2", "January"}, {"B2", "3200"}, {"C2", "2710"}},
+                                                            {{"A3", "February"}, {"B3", "3200"}, {"C3", "2955"}},
+                                                            {{"A4", "March"}, {"B4", "3350"}, {"C4", "2480"}}})},
+                                   {"xl/worksheets/sheet2.xml", dorvex::test::sheetXml({{{"A1", "Savings"}}})}}));
+    viewerShot(QStringLiteral("viewer-unsupported"), QStringLiteral("backup.7z"), {});
 
     QStringList wanted;
     for (int i = 2; i < argc; ++i)

@@ -2,6 +2,7 @@
 #include "SessionFixture.h"
 
 #include "core/SecureErase.h"
+#include "ui/FileViewerDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/VaultBrowserWidget.h"
 #include "vault/FileBlockStore.h"
@@ -11,6 +12,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableWidget>
 
@@ -254,7 +256,7 @@ TEST_F(BrowserTest, ImportListsTheEntryErasesTheOriginalAndExportGivesTheBytesBa
     table->selectRow(0);
     EXPECT_TRUE(button("exportButton")->isEnabled());
     EXPECT_TRUE(button("removeButton")->isEnabled());
-    EXPECT_FALSE(button("viewButton")->isEnabled()) << "no viewer exists yet";
+    EXPECT_TRUE(button("viewButton")->isEnabled());
 
     const QString exported = sourceDir + QStringLiteral("/out.txt");
     dorvex::test::whenShown<QFileDialog>([exported](QFileDialog* dialog) {
@@ -461,4 +463,96 @@ TEST_F(BrowserTest, ClearingTheListLeavesNoNameOnScreen)
     EXPECT_FALSE(button("exportButton")->isEnabled());
     EXPECT_FALSE(button("removeButton")->isEnabled());
     EXPECT_EQ(container->listEntries().size(), 2u);
+}
+
+// Views the selected row through `open` and reports what the viewer showed, then closes it.
+struct ViewerSeen {
+    bool shown = false;
+    QString name;
+    QString text;
+};
+
+static std::shared_ptr<ViewerSeen> closeNextViewer()
+{
+    auto seen = std::make_shared<ViewerSeen>();
+    dorvex::test::whenShown<FileViewerDialog>([seen](FileViewerDialog* viewer) {
+        seen->shown = true;
+        seen->name = viewer->findChild<QLabel*>(QStringLiteral("fileViewerNameLabel"))->text();
+        if (auto* text = viewer->findChild<QPlainTextEdit*>())
+            seen->text = text->toPlainText();
+        else if (auto* label = viewer->findChild<QLabel*>(QStringLiteral("fileViewerMessageLabel")))
+            seen->text = label->text();
+        viewer->findChild<QPushButton*>(QStringLiteral("fileViewerCloseButton"))->click();
+    });
+    return seen;
+}
+
+TEST_F(BrowserTest, ViewAndDoubleClickOpenTheViewerOnTheEntry)
+{
+    browser->importFromPath(makeSource(QStringLiteral("notes.txt"), "in memory only"));
+    browser->importFromPath(makeSource(QStringLiteral("tool.bin"), "binary"));
+    table->selectRow(0);
+    ASSERT_TRUE(button("viewButton")->isEnabled());
+    const QString statusBefore = status->text();
+
+    auto seen = closeNextViewer();
+    button("viewButton")->click();
+    ASSERT_TRUE(seen->shown);
+    EXPECT_EQ(seen->name, QStringLiteral("notes.txt"));
+    EXPECT_EQ(seen->text, QStringLiteral("in memory only"));
+    EXPECT_EQ(status->text(), statusBefore) << "a successful view leaves the status line alone";
+
+    seen = closeNextViewer();
+    browser->onRowDoubleClicked(1, 2);
+    ASSERT_TRUE(seen->shown);
+    EXPECT_EQ(seen->name, QStringLiteral("tool.bin"));
+    EXPECT_TRUE(seen->text.startsWith(QStringLiteral("Murravo's built-in viewer doesn't support")));
+}
+
+// Each kind has a size the viewer can show within memory; a larger entry is refused from its
+// listed size, before it is decrypted, and the viewer never opens.
+TEST_F(BrowserTest, EntriesTooLargeToViewAreRefusedBeforeDecrypting)
+{
+    const struct {
+        const char* name;
+        qint64 size;
+    } cases[] = {
+        {"big.pdf", FileViewerDialog::kMaxPdfBytes + 1},
+        {"big.png", FileViewerDialog::kMaxImageBytes + 1},
+        {"big.docx", FileViewerDialog::kMaxOfficeBytes + 1},
+        {"big.xlsx", FileViewerDialog::kMaxOfficeBytes + 1},
+        {"big.txt", FileViewerDialog::kMaxTextBytes + 1},
+    };
+    for (const auto& c : cases) {
+        const QString name = QString::fromLatin1(c.name);
+        browser->importFromPath(makeSource(name, QByteArray(c.size, 'x')));
+        const auto row = table->findItems(name, Qt::MatchExactly);
+        ASSERT_EQ(row.size(), 1) << c.name;
+        auto seen = closeNextViewer();
+        browser->viewRow(row.front()->row());
+        // Stops at once: a text of this size in one line would keep the viewer busy for minutes.
+        ASSERT_FALSE(seen->shown) << c.name;
+        EXPECT_TRUE(failureColoured()) << c.name;
+        EXPECT_EQ(status->text(),
+                  QStringLiteral("Could not open \"%1\" for viewing -- at %2 bytes it is larger than the %3 bytes the "
+                                 "viewer shows of this kind of file, so that it stays within memory. Use Export to "
+                                 "open it in another application.")
+                      .arg(name)
+                      .arg(c.size)
+                      .arg(c.size - 1))
+            << c.name;
+        ASSERT_TRUE(container->removeFile(name));
+        browser->refreshList();
+    }
+}
+
+TEST_F(BrowserTest, AnEntryThatCannotBeDecryptedIsReportedNotShown)
+{
+    browser->importFromPath(makeSource(QStringLiteral("notes.txt"), "words"));
+    container->lockSynchronously();
+    auto seen = closeNextViewer();
+    browser->viewRow(0);
+    EXPECT_FALSE(seen->shown);
+    EXPECT_EQ(status->text(), QStringLiteral("Could not open \"notes.txt\" for viewing."));
+    EXPECT_TRUE(failureColoured());
 }

@@ -2,6 +2,7 @@
 #include "SessionFixture.h"
 
 #include "app/Platform.h"
+#include "ui/FileViewerDialog.h"
 #include "ui/IdleLockWarningDialog.h"
 #include "ui/LoginDialog.h"
 #include "ui/MainWindow.h"
@@ -11,6 +12,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTimer>
@@ -251,4 +253,28 @@ TEST_F(MainWindowTest, RollbackRecordAndStorageBindingFollowTheSessionsWrites)
     const QString path = dataDir + QStringLiteral("/storage.dat");
     EXPECT_FALSE(StorageConfig(path, kMachine, current).isCorrupted());
     EXPECT_TRUE(StorageConfig(path, kMachine, before).isCorrupted());
+}
+
+// The wipe reaches an open viewer: what it showed is gone before every window closes.
+TEST_F(MainWindowTest, TheSessionWipeWipesAndClosesAnOpenViewer)
+{
+    openWindow();
+    auto* browser = window->findChild<VaultBrowserWidget*>();
+    bool sawViewer = false;
+    bool emptiedBeforeClose = false;
+    dorvex::test::whenShown<FileViewerDialog>([&](FileViewerDialog* viewer) {
+        sawViewer = true;
+        auto* text = viewer->findChild<QPlainTextEdit*>();
+        ASSERT_NE(text, nullptr);
+        EXPECT_EQ(text->toPlainText(), QStringLiteral("notes"));
+        QObject::connect(viewer, &QDialog::finished, viewer, [&emptiedBeforeClose, text] {
+            emptiedBeforeClose = text->toPlainText().isEmpty();
+        });
+        window->wipeSessionSynchronously();
+    });
+    browser->viewRow(0);
+    EXPECT_TRUE(sawViewer);
+    EXPECT_TRUE(emptiedBeforeClose);
+    EXPECT_TRUE(window->findChildren<FileViewerDialog*>().isEmpty());
+    expectWiped();
 }
