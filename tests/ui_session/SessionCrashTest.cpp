@@ -4,6 +4,7 @@
 #include "SessionFixture.h"
 
 #include "FileFaults.h"
+#include "Pilot.h"
 #include "ui/FirstRunWizard.h"
 #include "ui/LoginDialog.h"
 #include "ui/MainWindow.h"
@@ -23,93 +24,9 @@
 
 using namespace session_test;
 using dorvex::test::FileFaults;
+using dorvex::test::Pilot;
 
 namespace {
-
-// Answers whatever the program shows, as a user who knows the password would; a dialog that
-// is still there after its answer (the "crashed" process could not go on) is dismissed.
-class Pilot {
-public:
-    std::function<void(MainWindow*)> inWindow;  // run once in the main window, before it closes
-    QStringList messages;                       // titles of the message boxes shown
-    QStringList stuck;                          // errors of dialogs that did not go away
-    bool wizardShown = false;
-    bool windowShown = false;
-    bool windowHadVault = false;
-    QStringList names;
-
-    int start(const QString& dataDir)
-    {
-        QTimer timer;
-        timer.setInterval(5);
-        QObject::connect(&timer, &QTimer::timeout, [this] { step(); });
-        timer.start();
-        return dorvex::app::runSessions(dataDir);
-    }
-
-private:
-    void step()
-    {
-        if (busy_)
-            return;
-        busy_ = true;
-        if (QWidget* modal = QApplication::activeModalWidget())
-            answer(modal);
-        else
-            for (QWidget* w : QApplication::topLevelWidgets())
-                if (auto* window = qobject_cast<MainWindow*>(w); window != nullptr && window->isVisible())
-                    closeWindow(window);
-        busy_ = false;
-    }
-
-    void answer(QWidget* modal)
-    {
-        if (answered_.count(modal) != 0) {
-            for (QLabel* label : modal->findChildren<QLabel*>())
-                if (label->objectName().endsWith(QStringLiteral("ErrorLabel")))
-                    stuck << label->text();
-            if (auto* dialog = qobject_cast<QDialog*>(modal))
-                dialog->reject();
-            return;
-        }
-        answered_.insert(modal);
-        if (auto* wizard = qobject_cast<FirstRunWizard*>(modal)) {
-            wizardShown = true;
-            const QList<QLineEdit*> edits = wizard->findChildren<QLineEdit*>();
-            edits[0]->setText(QStringLiteral("alice"));
-            edits[1]->setText(kPassword);
-            edits[2]->setText(kPassword);
-            wizard->findChild<QPushButton*>(QStringLiteral("firstRunCreateButton"))->click();
-        } else if (auto* login = qobject_cast<LoginDialog*>(modal)) {
-            login->findChild<QLineEdit*>(QStringLiteral("loginPasswordEdit"))->setText(kPassword);
-            login->findChild<QPushButton*>(QStringLiteral("loginUnlockButton"))->click();
-        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            messages << box->windowTitle();
-            if (QAbstractButton* no = box->button(QMessageBox::No))
-                no->click();
-            else
-                box->done(QMessageBox::Ok);
-        } else if (auto* dialog = qobject_cast<QDialog*>(modal)) {
-            dialog->reject();
-        }
-    }
-
-    void closeWindow(MainWindow* window)
-    {
-        windowShown = true;
-        windowHadVault = window->container() != nullptr;
-        if (window->container() != nullptr) {
-            for (const auto& entry : window->container()->listEntries())
-                names << entry.name;
-            if (inWindow)
-                inWindow(window);
-        }
-        window->close();
-    }
-
-    bool busy_ = false;
-    std::set<QWidget*> answered_;
-};
 
 // Imports a small file under `name` and runs the rollback timer's work at once.
 void importAndTick(MainWindow* window, const QString& name)
@@ -130,7 +47,7 @@ protected:
     void expectNextStartSignsIn(const QString& dir, int crashStep, const QStringList& mustList)
     {
         const bool accountMade = QFile::exists(dir + QStringLiteral("/identity.dat"));
-        Pilot next;
+        Pilot next(kPassword);
         EXPECT_EQ(next.start(dir), 0) << "crash at step " << crashStep;
         EXPECT_TRUE(next.windowHadVault) << "crash at step " << crashStep;
         EXPECT_EQ(next.wizardShown, !accountMade) << "crash at step " << crashStep;
@@ -158,7 +75,7 @@ protected:
             QString where;
             {
                 FileFaults crash(step, FileFaults::Mode::FromThenOn);
-                Pilot crashed;
+                Pilot crashed(kPassword);
                 crashed.inWindow = inWindow;
                 (void)crashed.start(dir);
                 injected = crash.injected();
@@ -188,7 +105,7 @@ TEST_F(SessionCrashTest, SignInImportsAndTimerEveryDurableWriteThenTheNextStartS
 {
     crashAtEveryStep(
         [](const QString& dir) {
-            Pilot first;
+            Pilot first(kPassword);
             first.inWindow = [](MainWindow* window) { importAndTick(window, QStringLiteral("kept.txt")); };
             ASSERT_EQ(first.start(dir), 0);
             ASSERT_TRUE(first.windowHadVault);
