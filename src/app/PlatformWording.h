@@ -41,6 +41,16 @@ enum class Wording {
     HelpUpgradeFromOldVersion,
     // Start-up error when the key that protects the storage configuration is lost.
     StorageConfigKeyUnavailable,
+    // Start-up: the window shown while the system's prompt for the credential store waits.
+    KeyringWaitTitle,
+    KeyringWaitText,
+    // Start-up: the credential store holding the local keys stays locked, or its prompt was
+    // cancelled, or it did not answer; nothing was changed.
+    KeyringLockedTitle,
+    KeyringLockedText,
+    KeyringPromptCancelledText,
+    KeyringNotAnsweringTitle,
+    KeyringNotAnsweringText,
 };
 
 // The translated text for this platform.

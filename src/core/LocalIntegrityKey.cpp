@@ -322,6 +322,16 @@ bool LocalIntegrityKey::restoreRootFromRecoveryCode(const QString& keyPath, cons
     return true;
 }
 
+SecretStatus LocalIntegrityKey::unlockStore(const QString& folder, const PromptWatcher& watcher) {
+    const QString account = readRootAccount(folder);
+    if (!account.isEmpty()) return store().unlock(service(), kRootPrefix + account, watcher);
+    // Sidecars without a root account are software keys, which need no store.
+    if (!QDir(folder).entryList({QStringLiteral("*.key")}, QDir::Files | QDir::Hidden).isEmpty()) {
+        return SecretStatus::Success;
+    }
+    return store().unlock(service(), QString(), watcher);
+}
+
 void LocalIntegrityKey::setSecretStore(SecretStore* replacement) {
     g_overrideStore = replacement;
     clearCache();

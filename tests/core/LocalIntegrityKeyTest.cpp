@@ -485,3 +485,47 @@ TEST_F(LocalIntegrityKeyTest, UnwritableFolderSkipsForRoot) {
     QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     EXPECT_EQ(SealedFile::readAuthenticated(locked + "/f.dat", SealedKeySource::Load).object.value("v").toInt(), 1);
 }
+
+// Only a folder whose keys live in the store has it unlocked before its files are read: the one
+// with a root asks for the root's item, a new one for the collection its root will go to; one
+// sealed with software keys never makes the user answer a prompt.
+TEST_F(LocalIntegrityKeyTest, UnlockStoreAsksOnlyWhereTheFolderUsesTheStore) {
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        bool asked;
+        bool rootAccount;  // asked for the root's item rather than for the collection
+    };
+    const Case cases[] = {
+        {"new folder", [] {}, true, false},
+        {"folder with a root", [&] { ASSERT_FALSE(LocalIntegrityKey::getOrCreate(path("identity.dat.key")).empty()); },
+         true, true},
+        {"software keys",
+         [&] {
+             makeStoreUnavailable();
+             ASSERT_FALSE(LocalIntegrityKey::getOrCreate(path("identity.dat.key")).empty());
+             ASSERT_EQ(fileBytes(path("identity.dat.key")).size(), 32);
+         },
+         false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir = dorvex::test::makeScratchDir();
+        store.unscript();
+        store.items.clear();
+        LocalIntegrityKey::clearCache();
+        c.arrange();
+        if (HasFatalFailure()) return;
+        LocalIntegrityKey::clearCache();
+        store.locked = true;
+        if (c.asked) store.answerPrompt(SecretStatus::Dismissed);  // a prompt nobody saw would wait for good
+        const int before = store.calls[Store::Unlock];
+        EXPECT_EQ(LocalIntegrityKey::unlockStore(dir), c.asked ? SecretStatus::Dismissed : SecretStatus::Success);
+        EXPECT_EQ(store.calls[Store::Unlock] - before, c.asked ? 1 : 0);
+        if (c.asked) {
+            EXPECT_EQ(store.unlockedAccount.toStdString(),
+                      c.rootAccount ? "root:" + rootAccount().toStdString() : std::string());
+        }
+        store.locked = false;
+    }
+}

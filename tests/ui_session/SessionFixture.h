@@ -15,7 +15,10 @@
 #include "vault/VaultRollbackGuard.h"
 
 #include <QAbstractButton>
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QMap>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QString>
@@ -108,6 +111,19 @@ public:
     std::unique_ptr<dorvex::vault::VaultRollbackGuard> guard;
     std::unique_ptr<dorvex::vault::StorageConfig> storage;
 };
+
+// Every file below `dir` with its bytes, to show that a run changed nothing.
+inline QMap<QString, QByteArray> snapshot(const QString& dir)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile file(path);
+        files.insert(path, file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>"));
+    }
+    return files;
+}
 
 // Answers the next visible message box with `button`, noting its title and text.
 struct MessageSeen {

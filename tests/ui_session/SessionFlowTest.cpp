@@ -76,18 +76,6 @@ std::shared_ptr<WindowSeen> whenMainWindow(bool signOut)
 }
 
 // Every file below `dir` with its bytes, to show that a refusal changed nothing.
-QMap<QString, QByteArray> snapshot(const QString& dir)
-{
-    QMap<QString, QByteArray> files;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        QFile file(path);
-        files.insert(path, file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>"));
-    }
-    return files;
-}
-
 SecureBuffer secretOf(const QString& uri)
 {
     auto decoded = Totp::base32Decode(QUrlQuery(QUrl(uri)).queryItemValue(QStringLiteral("secret")));

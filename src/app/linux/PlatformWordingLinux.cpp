@@ -69,11 +69,12 @@ const WordingEntry kPlatformWordings[] = {
     {Wording::HelpStorePromptsHeading, QT_TRANSLATE_NOOP("PlatformWording", "Keyring unlock prompts")},
     {Wording::HelpStorePrompts,
      QT_TRANSLATE_NOOP("PlatformWording",
-                       "If your Secret Service keyring is locked, your desktop asks you to unlock it the first time "
-                       "Murravo needs the key kept there. If you cancel that prompt, Murravo will NOT silently fall "
-                       "back to weaker protection: the action you were doing will simply fail, and you can try "
-                       "again. Only unlock the keyring if you recognize the prompt as your desktop's own; if "
-                       "anything about it looks wrong, decline it and contact support before retrying.")},
+                       "If your Secret Service keyring is locked, your desktop asks you to unlock it when Murravo "
+                       "starts, and Murravo shows a window saying that it is waiting for the keyring. If you cancel "
+                       "that prompt, Murravo will NOT silently fall back to weaker protection: it closes without "
+                       "changing anything, and you can start it again. Only unlock the keyring if you recognize the "
+                       "prompt as your desktop's own; if anything about it looks wrong, decline it and contact "
+                       "support before retrying.")},
     {Wording::HelpTwoFactorBackupCode,
      QT_TRANSLATE_NOOP("PlatformWording",
                        "If you enable two-factor authentication, Murravo shows you a manual backup code during setup. "
@@ -93,6 +94,29 @@ const WordingEntry kPlatformWordings[] = {
                        "device -- most likely its Secret Service keyring access was reset or lost, or this data was "
                        "moved from a different machine. There is no way to recover from this; you'll need to start "
                        "with a fresh vault.")},
+    {Wording::KeyringWaitTitle, QT_TRANSLATE_NOOP("PlatformWording", "Murravo - Waiting for the Keyring")},
+    {Wording::KeyringWaitText,
+     QT_TRANSLATE_NOOP("PlatformWording",
+                       "Murravo is waiting for the keyring. Your system is asking for the keyring password in its own "
+                       "window; Murravo goes on as soon as you answer it. If you cancel it, Murravo closes without "
+                       "changing anything.")},
+    {Wording::KeyringLockedTitle, QT_TRANSLATE_NOOP("PlatformWording", "Murravo - Keyring Locked")},
+    {Wording::KeyringLockedText,
+     QT_TRANSLATE_NOOP("PlatformWording",
+                       "Murravo keeps the keys to its files in your login keyring, and the keyring is still locked. "
+                       "Your vault and its records are intact; nothing was changed.\n\nUnlock the login keyring, then "
+                       "start Murravo again.")},
+    {Wording::KeyringPromptCancelledText,
+     QT_TRANSLATE_NOOP("PlatformWording",
+                       "The keyring prompt was cancelled (or could not be shown), so Murravo cannot reach the keys to "
+                       "its files in your login keyring. Your vault and its records are intact; nothing was "
+                       "changed.\n\nStart Murravo again and unlock the login keyring when the system asks.")},
+    {Wording::KeyringNotAnsweringTitle, QT_TRANSLATE_NOOP("PlatformWording", "Murravo - Keyring Not Answering")},
+    {Wording::KeyringNotAnsweringText,
+     QT_TRANSLATE_NOOP("PlatformWording",
+                       "The Secret Service keyring did not answer, so Murravo cannot reach the keys to its files. Your "
+                       "vault and its records are intact; nothing was changed.\n\nCheck that the keyring is running "
+                       "and unlocked, then start Murravo again.")},
 };
 
 const std::size_t kPlatformWordingCount = std::size(kPlatformWordings);

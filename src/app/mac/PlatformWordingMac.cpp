@@ -96,6 +96,28 @@ const WordingEntry kPlatformWordings[] = {
                        "device -- most likely its Keychain/Secret Service access was reset or lost, or this data was "
                        "moved from a different machine. There is no way to recover from this; you'll need to start "
                        "with a fresh vault.")},
+    {Wording::KeyringWaitTitle, QT_TRANSLATE_NOOP("PlatformWording", "Murravo - Waiting for the Keychain")},
+    {Wording::KeyringWaitText,
+     QT_TRANSLATE_NOOP("PlatformWording",
+                       "Murravo is waiting for the Keychain. macOS is asking for the Keychain password in its own "
+                       "window; Murravo goes on as soon as you answer it. If you cancel it, Murravo closes without "
+                       "changing anything.")},
+    {Wording::KeyringLockedTitle, QT_TRANSLATE_NOOP("PlatformWording", "Murravo - Keychain Locked")},
+    {Wording::KeyringLockedText,
+     QT_TRANSLATE_NOOP("PlatformWording",
+                       "Murravo keeps the keys to its files in your login Keychain, and the Keychain is still locked. "
+                       "Your vault and its records are intact; nothing was changed.\n\nUnlock the login Keychain, "
+                       "then start Murravo again.")},
+    {Wording::KeyringPromptCancelledText,
+     QT_TRANSLATE_NOOP("PlatformWording",
+                       "The Keychain prompt was cancelled (or could not be shown), so Murravo cannot reach the keys to "
+                       "its files in your login Keychain. Your vault and its records are intact; nothing was "
+                       "changed.\n\nStart Murravo again and unlock the login Keychain when macOS asks.")},
+    {Wording::KeyringNotAnsweringTitle, QT_TRANSLATE_NOOP("PlatformWording", "Murravo - Keychain Not Answering")},
+    {Wording::KeyringNotAnsweringText,
+     QT_TRANSLATE_NOOP("PlatformWording",
+                       "The Keychain did not answer, so Murravo cannot reach the keys to its files. Your vault and its "
+                       "records are intact; nothing was changed.\n\nStart Murravo again.")},
 };
 
 const std::size_t kPlatformWordingCount = std::size(kPlatformWordings);

@@ -2,6 +2,7 @@
 
 #include "app/MachineId.h"
 #include "app/PlatformWording.h"
+#include "app/session/Startup.h"
 #include "core/AuthManager.h"
 #include "core/FileProtection.h"
 #include "core/IdleLockSettings.h"
@@ -9,6 +10,7 @@
 #include "core/Totp.h"
 #include "core/TwoFactorManager.h"
 #include "ui/FirstRunWizard.h"
+#include "ui/KeyringWaitDialog.h"
 #include "ui/LoginDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/TwoFactorPromptDialog.h"
@@ -39,6 +41,35 @@ using vault::VaultContainer;
 namespace {
 
 QString tr(const char* text) { return QCoreApplication::translate("Session", text); }
+
+// Every sealed file is read through the keyring, and a locked one would make them all look
+// lost: it is unlocked first, the user answering the system's own prompt. False, after telling
+// the user, when it stays out of reach; nothing has been read or written then.
+bool keyringReachable(const QString& dataDir, int& exitCode)
+{
+    const core::SecretStatus status = KeyringWaitDialog::waitFor(
+        [&dataDir](const core::PromptWatcher& watcher) { return core::LocalIntegrityKey::unlockStore(dataDir, watcher); });
+    Wording title = Wording::KeyringLockedTitle;
+    Wording text = Wording::KeyringLockedText;
+    exitCode = kExitFailure;
+    switch (status) {
+    case core::SecretStatus::Locked:
+        break;
+    case core::SecretStatus::Dismissed:
+        text = Wording::KeyringPromptCancelledText;
+        exitCode = kExitOk;  // the user's own choice, as a cancelled sign-in
+        break;
+    case core::SecretStatus::Failed:
+        title = Wording::KeyringNotAnsweringTitle;
+        text = Wording::KeyringNotAnsweringText;
+        break;
+    default:
+        return true;
+    }
+    qWarning("runSession: the keyring that holds the local keys stayed out of reach; nothing was read or changed.");
+    QMessageBox::critical(nullptr, platformWording(title), platformWording(text), QMessageBox::Ok);
+    return false;
+}
 
 // False when the storage configuration exists but cannot be trusted (after telling the user).
 bool storageConfigurationTrusted(const StorageConfig& storage, const QString& dataDir)
@@ -226,6 +257,9 @@ bool runSession(core::AuthManager& auth, core::TwoFactorManager& twoFactor, Stor
                 core::IdleLockSettings& idleLock, vault::VaultRollbackGuard& rollbackGuard, const QString& dataDir,
                 const QString& machineId)
 {
+    // After a sign-out the keys are read from the keyring afresh, and it may have locked meanwhile.
+    if (int ignored = kExitOk; !keyringReachable(dataDir, ignored))
+        return false;
     // Pending relocation and deletion are carried out here once they can be requested.
     const QString containerPath = storage.resolveContainerPath(dataDir);
 
@@ -342,6 +376,8 @@ bool runSession(core::AuthManager& auth, core::TwoFactorManager& twoFactor, Stor
 
 int runSessions(const QString& dataDir)
 {
+    if (int exitCode = kExitOk; !keyringReachable(dataDir, exitCode))
+        return exitCode;
     core::AuthManager auth(dataDir + QStringLiteral("/identity.dat"));
     const QString machineId = MachineId(dataDir + QStringLiteral("/machine_id.txt")).get();
     core::TwoFactorManager twoFactor(dataDir + QStringLiteral("/twofactor.dat"));

@@ -7,17 +7,22 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 
 namespace dorvex::core {
 
 namespace {
 
-// A prompt that nobody answers or a wedged provider would otherwise block the caller for good.
-constexpr std::chrono::seconds kCallLimit{10};
 constexpr char kSecretsBusName[] = "org.freedesktop.secrets";
+constexpr char kServicePath[] = "/org/freedesktop/secrets";
+constexpr char kServiceInterface[] = "org.freedesktop.Secret.Service";
+constexpr char kCollectionInterface[] = "org.freedesktop.Secret.Collection";
+constexpr char kPromptInterface[] = "org.freedesktop.Secret.Prompt";
+constexpr char kNoObject[] = "/";
 
 const SecretSchema* schema() {
     static const SecretSchema s = {"com.murravo.LocalIntegrityKey",
@@ -29,10 +34,16 @@ const SecretSchema* schema() {
     return &s;
 }
 
-// Cancels the wrapped call when it outlives kCallLimit.
+int callLimitMs() { return static_cast<int>(secretStoreCallLimit.count()); }
+
+// Cancels the wrapped call when the service leaves it without an answer for longer than
+// secretStoreCallLimit; the clock stands still while a prompt waits for the user.
 class BoundedCall {
 public:
-    BoundedCall() : cancellable_(g_cancellable_new()), watchdog_([this] { watch(); }) {}
+    BoundedCall()
+        : cancellable_(g_cancellable_new()),
+          deadline_(std::chrono::steady_clock::now() + secretStoreCallLimit),
+          watchdog_([this] { watch(); }) {}
     ~BoundedCall() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -47,15 +58,37 @@ public:
 
     GCancellable* cancellable() const { return cancellable_; }
 
+    // While the user is being asked; resuming gives the service a whole limit again.
+    void pause() { setPaused(true); }
+    void resume() { setPaused(false); }
+
 private:
+    void setPaused(bool paused) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            paused_ = paused;
+            deadline_ = std::chrono::steady_clock::now() + secretStoreCallLimit;
+        }
+        wake_.notify_all();
+    }
+
     void watch() {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (!wake_.wait_for(lock, kCallLimit, [this] { return done_; })) g_cancellable_cancel(cancellable_);
+        while (!done_) {
+            if (paused_) {
+                wake_.wait(lock, [this] { return done_ || !paused_; });
+            } else if (!wake_.wait_until(lock, deadline_, [this] { return done_ || paused_; })) {
+                g_cancellable_cancel(cancellable_);
+                return;
+            }
+        }
     }
 
     GCancellable* cancellable_;
     std::mutex mutex_;
     std::condition_variable wake_;
+    std::chrono::steady_clock::time_point deadline_;
+    bool paused_ = false;
     bool done_ = false;
     std::thread watchdog_;
 };
@@ -174,6 +207,209 @@ SecretStatus search(SecretService* service, const QByteArray& s, const QByteArra
     return SecretStatus::Success;
 }
 
+// Releases a GVariant where it goes out of scope.
+struct VariantRef {
+    GVariant* value = nullptr;
+    ~VariantRef() {
+        if (value) g_variant_unref(value);
+    }
+    explicit operator bool() const { return value != nullptr; }
+};
+
+// One method call on the service, answered within the call limit; null (logged) otherwise.
+GVariant* callService(GDBusConnection* bus, const char* path, const char* interface, const char* method,
+                      GVariant* args, const char* replyType, GCancellable* cancellable) {
+    ErrorHolder err;
+    GVariant* reply =
+        g_dbus_connection_call_sync(bus, kSecretsBusName, path, interface, method, args, G_VARIANT_TYPE(replyType),
+                                    G_DBUS_CALL_FLAGS_NONE, callLimitMs(), cancellable, &err.error);
+    if (!reply) logError(method, err.error);
+    return reply;
+}
+
+struct PromptAnswer {
+    bool answered = false;
+    bool dismissed = true;
+    bool serviceGone = false;
+};
+
+void onPromptCompleted(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+                       gpointer data) {
+    auto* answer = static_cast<PromptAnswer*>(data);
+    if (g_variant_is_of_type(parameters, G_VARIANT_TYPE("(bv)"))) {
+        gboolean dismissed = TRUE;
+        g_variant_get(parameters, "(bv)", &dismissed, nullptr);
+        answer->dismissed = dismissed;
+    }
+    answer->answered = true;
+}
+
+void onServiceVanished(GDBusConnection*, const gchar*, gpointer data) {
+    auto* answer = static_cast<PromptAnswer*>(data);
+    answer->serviceGone = true;
+    answer->answered = true;
+}
+
+// On the watchdog's thread: the waiting thread looks at the cancellable once woken.
+void onCallCancelled(GCancellable*, gpointer context) { g_main_context_wakeup(static_cast<GMainContext*>(context)); }
+
+// Has the service show its prompt, then waits for the user's answer with the clock stopped:
+// the user may take as long as they need. Success when answered, Dismissed when cancelled.
+// The prompt is never dismissed from here: the user answers it (and a client's Dismiss has
+// been seen to bring gnome-keyring down).
+SecretStatus runPrompt(GDBusConnection* bus, const char* owner, const char* promptPath, BoundedCall& call,
+                       const PromptWatcher& watcher) {
+    GMainContext* context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    PromptAnswer answer;
+    // Subscribed before the prompt is shown, so that no answer can slip past.
+    const guint completed =
+        g_dbus_connection_signal_subscribe(bus, owner, kPromptInterface, "Completed", promptPath, nullptr,
+                                           G_DBUS_SIGNAL_FLAGS_NONE, onPromptCompleted, &answer, nullptr);
+    const guint watch = g_bus_watch_name_on_connection(bus, owner, G_BUS_NAME_WATCHER_FLAGS_NONE, nullptr,
+                                                       onServiceVanished, &answer, nullptr);
+    SecretStatus status = SecretStatus::Failed;
+    if (VariantRef shown{callService(bus, promptPath, kPromptInterface, "Prompt", g_variant_new("(s)", ""), "()",
+                                     call.cancellable())}) {
+        call.pause();
+        if (watcher) watcher(true);
+        const gulong cancelled =
+            g_cancellable_connect(call.cancellable(), G_CALLBACK(onCallCancelled), context, nullptr);
+        while (!answer.answered && !g_cancellable_is_cancelled(call.cancellable())) {
+            g_main_context_iteration(context, TRUE);
+        }
+        g_cancellable_disconnect(call.cancellable(), cancelled);
+        if (watcher) watcher(false);
+        call.resume();
+        if (!answer.answered) {
+            logError("prompt", nullptr, "the wait for its answer was cut short");
+        } else if (answer.serviceGone) {
+            logError("prompt", nullptr, "the service went away while it waited");
+        } else {
+            status = answer.dismissed ? SecretStatus::Dismissed : SecretStatus::Success;
+        }
+    }
+    g_bus_unwatch_name(watch);
+    g_dbus_connection_signal_unsubscribe(bus, completed);
+    while (g_main_context_iteration(context, FALSE)) {
+    }
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+    return status;
+}
+
+// Asks the service to unlock these objects ("ao"), through its prompt where it shows one.
+SecretStatus unlockObjects(GDBusConnection* bus, const char* owner, GVariant* paths, BoundedCall& call,
+                           const PromptWatcher& watcher) {
+    const VariantRef reply{callService(bus, kServicePath, kServiceInterface, "Unlock", g_variant_new("(@ao)", paths),
+                                       "(aoo)", call.cancellable())};
+    if (!reply) return SecretStatus::Failed;
+    const gchar* prompt = nullptr;
+    g_variant_get(reply.value, "(@ao&o)", nullptr, &prompt);
+    return g_strcmp0(prompt, kNoObject) == 0 ? SecretStatus::Success
+                                              : runPrompt(bus, owner, prompt, call, watcher);
+}
+
+// The locked items ("ao") of this service and account; `any` tells whether there are items at all.
+bool lockedItems(GDBusConnection* bus, const QByteArray& s, const QByteArray& a, GCancellable* cancellable,
+                 VariantRef& locked, bool& any) {
+    GVariantBuilder attributes;
+    g_variant_builder_init(&attributes, G_VARIANT_TYPE("a{ss}"));
+    g_variant_builder_add(&attributes, "{ss}", "xdg:schema", schema()->name);
+    g_variant_builder_add(&attributes, "{ss}", "service", s.constData());
+    g_variant_builder_add(&attributes, "{ss}", "account", a.constData());
+    const VariantRef reply{callService(bus, kServicePath, kServiceInterface, "SearchItems",
+                                       g_variant_new("(a{ss})", &attributes), "(aoao)", cancellable)};
+    if (!reply) return false;
+    VariantRef unlocked;
+    g_variant_get(reply.value, "(@ao@ao)", &unlocked.value, &locked.value);
+    any = g_variant_n_children(unlocked.value) + g_variant_n_children(locked.value) > 0;
+    return true;
+}
+
+SecretStatus unlockItems(GDBusConnection* bus, const char* owner, const QByteArray& s, const QByteArray& a,
+                         BoundedCall& call, const PromptWatcher& watcher) {
+    VariantRef locked;
+    bool any = false;
+    if (!lockedItems(bus, s, a, call.cancellable(), locked, any)) return SecretStatus::Failed;
+    if (!any) return SecretStatus::ItemNotFound;
+    if (g_variant_n_children(locked.value) == 0) return SecretStatus::Success;
+    if (const SecretStatus asked = unlockObjects(bus, owner, locked.value, call, watcher);
+        asked != SecretStatus::Success) {
+        return asked;
+    }
+    VariantRef still;
+    if (!lockedItems(bus, s, a, call.cancellable(), still, any)) return SecretStatus::Failed;
+    return g_variant_n_children(still.value) == 0 ? SecretStatus::Success : SecretStatus::Locked;
+}
+
+// The object path behind the "default" alias; "/" when there is none.
+bool defaultAlias(GDBusConnection* bus, GCancellable* cancellable, std::string& path) {
+    const VariantRef reply{callService(bus, kServicePath, kServiceInterface, "ReadAlias",
+                                       g_variant_new("(s)", SECRET_COLLECTION_DEFAULT), "(o)", cancellable)};
+    if (!reply) return false;
+    const gchar* alias = nullptr;
+    g_variant_get(reply.value, "(&o)", &alias);
+    path = alias;
+    return true;
+}
+
+bool collectionLocked(GDBusConnection* bus, const std::string& path, GCancellable* cancellable, bool& locked) {
+    const VariantRef reply{callService(bus, path.c_str(), "org.freedesktop.DBus.Properties", "Get",
+                                       g_variant_new("(ss)", kCollectionInterface, "Locked"), "(v)", cancellable)};
+    if (!reply) return false;
+    VariantRef value;
+    g_variant_get(reply.value, "(v)", &value.value);
+    if (!g_variant_is_of_type(value.value, G_VARIANT_TYPE_BOOLEAN)) return false;
+    locked = g_variant_get_boolean(value.value);
+    return true;
+}
+
+// Creating a collection asks the user for its password, as libsecret's own store would.
+SecretStatus createDefaultCollection(GDBusConnection* bus, const char* owner, BoundedCall& call,
+                                     const PromptWatcher& watcher) {
+    GVariantBuilder properties;
+    g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
+    g_variant_builder_add(&properties, "{sv}", "org.freedesktop.Secret.Collection.Label",
+                          g_variant_new_string("Default keyring"));
+    const VariantRef reply{callService(bus, kServicePath, kServiceInterface, "CreateCollection",
+                                       g_variant_new("(a{sv}s)", &properties, SECRET_COLLECTION_DEFAULT), "(oo)",
+                                       call.cancellable())};
+    if (!reply) return SecretStatus::Failed;
+    const gchar* prompt = nullptr;
+    g_variant_get(reply.value, "(&o&o)", nullptr, &prompt);
+    return g_strcmp0(prompt, kNoObject) == 0 ? SecretStatus::Success
+                                              : runPrompt(bus, owner, prompt, call, watcher);
+}
+
+SecretStatus unlockDefaultCollection(GDBusConnection* bus, const char* owner, BoundedCall& call,
+                                     const PromptWatcher& watcher) {
+    std::string path;
+    if (!defaultAlias(bus, call.cancellable(), path)) return SecretStatus::Failed;
+    if (path == kNoObject) {
+        if (const SecretStatus made = createDefaultCollection(bus, owner, call, watcher);
+            made != SecretStatus::Success) {
+            return made;
+        }
+        if (!defaultAlias(bus, call.cancellable(), path)) return SecretStatus::Failed;
+        if (path == kNoObject) {
+            logError("creating the default collection", nullptr, "the service made none");
+            return SecretStatus::Failed;
+        }
+    }
+    bool locked = false;
+    if (!collectionLocked(bus, path, call.cancellable(), locked)) return SecretStatus::Failed;
+    if (!locked) return SecretStatus::Success;
+    const gchar* const paths[] = {path.c_str()};
+    const VariantRef objects{g_variant_ref_sink(g_variant_new_objv(paths, 1))};
+    if (const SecretStatus asked = unlockObjects(bus, owner, objects.value, call, watcher);
+        asked != SecretStatus::Success) {
+        return asked;
+    }
+    if (!collectionLocked(bus, path, call.cancellable(), locked)) return SecretStatus::Failed;
+    return locked ? SecretStatus::Locked : SecretStatus::Success;
+}
+
 class SecretServiceStore final : public SecretStore {
 public:
     SecretStatus fetch(const QString& service, const QString& account, crypto::SecureBuffer& secret) override {
@@ -181,19 +417,21 @@ public:
         Ref<SecretService> provider;
         if (const SecretStatus s = connect(call.cancellable(), provider); s != SecretStatus::Success) return s;
         ItemList found;
-        const SecretSearchFlags flags = static_cast<SecretSearchFlags>(SECRET_SEARCH_UNLOCK | SECRET_SEARCH_LOAD_SECRETS);
-        if (search(provider.object, service.toUtf8(), account.toUtf8(), flags, call.cancellable(), found) !=
-            SecretStatus::Success) {
+        if (search(provider.object, service.toUtf8(), account.toUtf8(), SECRET_SEARCH_LOAD_SECRETS,
+                   call.cancellable(), found) != SecretStatus::Success) {
             return SecretStatus::Failed;
         }
         if (!found.items) return SecretStatus::ItemNotFound;
-        // A locked item, one without a secret or two that disagree leave the answer open.
+        // Unlocking is left to unlock(), which may ask the user; a lookup never does.
+        for (GList* it = found.items; it; it = it->next) {
+            if (secret_item_get_locked(SECRET_ITEM(it->data))) return SecretStatus::Locked;
+        }
+        // One without a secret or two that disagree leave the answer open.
         std::optional<crypto::SecureBuffer> value;
         for (GList* it = found.items; it; it = it->next) {
-            SecretItem* item = SECRET_ITEM(it->data);
-            SecretValue* v = secret_item_get_locked(item) ? nullptr : secret_item_get_secret(item);
+            SecretValue* v = secret_item_get_secret(SECRET_ITEM(it->data));
             if (!v) {
-                logError("lookup", nullptr, "the item is locked");
+                logError("lookup", nullptr, "the item came without its secret");
                 return SecretStatus::Failed;
             }
             gsize length = 0;
@@ -250,7 +488,10 @@ public:
             if (existing.items) return SecretStatus::DuplicateItem;
         }
         Ref<SecretCollection> collection;
-        if (!defaultCollection(provider.object, call.cancellable(), collection)) return SecretStatus::Failed;
+        if (const SecretStatus ready = defaultCollection(provider.object, call.cancellable(), collection);
+            ready != SecretStatus::Success) {
+            return ready;
+        }
 
         const Attributes attributes(s, a);
         const QByteArray label = QByteArrayLiteral("Murravo local integrity key (") + a + ')';
@@ -278,11 +519,35 @@ public:
         return SecretStatus::Failed;
     }
 
+    // In place, in whichever collection the item is: no second item, no prompt.
     SecretStatus update(const QString& service, const QString& account, const crypto::SecureBuffer& secret) override {
-        crypto::SecureBuffer existing;
-        const SecretStatus found = fetch(service, account, existing);
-        if (found != SecretStatus::Success) return found;
-        return store(service, account, secret);
+        BoundedCall call;
+        Ref<SecretService> provider;
+        if (const SecretStatus s = connect(call.cancellable(), provider); s != SecretStatus::Success) {
+            return s == SecretStatus::Unavailable ? SecretStatus::Failed : s;
+        }
+        ItemList found;
+        if (search(provider.object, service.toUtf8(), account.toUtf8(), SECRET_SEARCH_NONE, call.cancellable(),
+                   found) != SecretStatus::Success) {
+            return SecretStatus::Failed;
+        }
+        if (!found.items) return SecretStatus::ItemNotFound;
+        for (GList* it = found.items; it; it = it->next) {
+            if (secret_item_get_locked(SECRET_ITEM(it->data))) return SecretStatus::Locked;
+        }
+        for (GList* it = found.items; it; it = it->next) {
+            SecretValue* value = secret_value_new(reinterpret_cast<const gchar*>(secret.data()),
+                                                  static_cast<gssize>(secret.size()), "application/octet-stream");
+            ErrorHolder err;
+            const gboolean stored = secret_item_set_secret_sync(SECRET_ITEM(it->data), value, call.cancellable(),
+                                                                &err.error);
+            secret_value_unref(value);
+            if (!stored) {
+                logError("update", err.error);
+                return SecretStatus::Failed;
+            }
+        }
+        return SecretStatus::Success;
     }
 
     SecretStatus remove(const QString& service, const QString& account) override {
@@ -300,60 +565,41 @@ public:
         return removed ? SecretStatus::Success : SecretStatus::ItemNotFound;
     }
 
+    SecretStatus unlock(const QString& service, const QString& account, const PromptWatcher& watcher) override {
+        BoundedCall call;
+        Ref<SecretService> provider;
+        if (const SecretStatus s = connect(call.cancellable(), provider); s != SecretStatus::Success) return s;
+        GDBusProxy* proxy = G_DBUS_PROXY(provider.object);
+        // Prompts and their answers are tied to the service's own connection.
+        const std::unique_ptr<gchar, decltype(&g_free)> owner(g_dbus_proxy_get_name_owner(proxy), g_free);
+        if (!owner) {
+            logError("unlock", nullptr, "the service has left the bus");
+            return SecretStatus::Failed;
+        }
+        GDBusConnection* bus = g_dbus_proxy_get_connection(proxy);
+        if (account.isEmpty()) return unlockDefaultCollection(bus, owner.get(), call, watcher);
+        return unlockItems(bus, owner.get(), service.toUtf8(), account.toUtf8(), call, watcher);
+    }
+
 private:
-    // The collection behind the "default" alias, created as libsecret's own store would when missing,
-    // and unlocked.
-    static bool defaultCollection(SecretService* service, GCancellable* cancellable, Ref<SecretCollection>& out) {
+    // The collection behind the "default" alias, unlocked. Neither made nor unlocked here: that
+    // may ask the user, which only unlock() does.
+    static SecretStatus defaultCollection(SecretService* service, GCancellable* cancellable,
+                                          Ref<SecretCollection>& out) {
         ErrorHolder err;
         out.object = secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE,
                                                       cancellable, &err.error);
-        if (err.error) {
-            logError("default collection", err.error);
-            return false;
-        }
         if (!out) {
-            out.object = secret_collection_create_sync(service, "Default keyring", SECRET_COLLECTION_DEFAULT,
-                                                       SECRET_COLLECTION_CREATE_NONE, cancellable, &err.error);
-            if (!out) {
-                logError("creating the default collection", err.error);
-                return false;
-            }
-        }
-        if (secret_collection_get_locked(out.object)) {
-            GList objects = {out.object, nullptr, nullptr};
-            (void)secret_service_unlock_sync(service, &objects, cancellable, nullptr, &err.error);
-            if (err.error || secret_collection_get_locked(out.object)) {
-                logError("unlocking the default collection", err.error, "it stays locked");
-                return false;
-            }
-        }
-        return true;
-    }
-
-    static SecretStatus store(const QString& service, const QString& account, const crypto::SecureBuffer& secret) {
-        BoundedCall call;
-        Ref<SecretService> provider;
-        if (const SecretStatus s = connect(call.cancellable(), provider); s != SecretStatus::Success) {
-            return s == SecretStatus::Unavailable ? SecretStatus::Failed : s;
-        }
-        const QByteArray s = service.toUtf8(), a = account.toUtf8();
-        const QByteArray label = QByteArrayLiteral("Murravo local integrity key (") + a + ')';
-        SecretValue* value = secret_value_new(reinterpret_cast<const gchar*>(secret.data()),
-                                              static_cast<gssize>(secret.size()), "application/octet-stream");
-        ErrorHolder err;
-        const gboolean stored = secret_password_store_binary_sync(
-            schema(), SECRET_COLLECTION_DEFAULT, label.constData(), value, call.cancellable(), &err.error, "service",
-            s.constData(), "account", a.constData(), nullptr);
-        secret_value_unref(value);
-        if (!stored) {
-            logError("store", err.error);
+            logError("default collection", err.error, "there is none");
             return SecretStatus::Failed;
         }
-        return SecretStatus::Success;
+        return secret_collection_get_locked(out.object) ? SecretStatus::Locked : SecretStatus::Success;
     }
 };
 
 }  // namespace
+
+std::chrono::milliseconds secretStoreCallLimit{10000};
 
 std::unique_ptr<SecretStore> makePlatformSecretStore() { return std::make_unique<SecretServiceStore>(); }
 
