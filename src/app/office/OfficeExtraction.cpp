@@ -285,17 +285,16 @@ void readSheet(const QByteArray& part, const QStringList& shared, XlsxSheet& she
 
 }  // namespace
 
+// secureZero already leaves a shared buffer to its other holders.
 void wipeIfSoleOwner(QString& text) noexcept
 {
-    if (text.isDetached())
-        crypto::secureZero(text);
+    crypto::secureZero(text);
     text = QString();
 }
 
 void wipeIfSoleOwner(QByteArray& bytes) noexcept
 {
-    if (bytes.isDetached())
-        crypto::secureZero(bytes);
+    crypto::secureZero(bytes);
     bytes = QByteArray();
 }
 
