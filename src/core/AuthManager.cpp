@@ -363,6 +363,68 @@ bool AuthManager::bindVaultKeyToVaultIdentity(const SecureBuffer& passwordKey, c
     return true;
 }
 
+bool AuthManager::verifyPassword(std::string password, bool resetLockoutOnSuccess, LoginFailureReason* reason) const
+{
+    PasswordWipe wipe(password);
+    LoginFailureReason ignored = WrongPassword;
+    LoginFailureReason& why = reason != nullptr ? *reason : ignored;
+    if (lockout_.secondsUntilNextAttemptAllowed() >= 1) {
+        why = LockedOut;
+        return false;
+    }
+    IdentityRecord record;
+    if (!readIdentityFile(record, &why))
+        return false;
+    const std::optional<bool> verified = withArgonMemory(
+        "AuthManager::verifyPassword", [&] { return PasswordHasher::verify(record.passwordHash, password); });
+    if (!verified) {
+        why = OutOfMemory;
+        return false;
+    }
+    if (!*verified) {
+        logFailedVerification();
+        why = lockout_.recordFailure() ? WrongPassword : WrongPasswordNotRecorded;
+        return false;
+    }
+    if (resetLockoutOnSuccess)
+        lockout_.recordSuccess();
+    return true;
+}
+
+std::optional<SecureBuffer> AuthManager::beginPasswordChange(std::string currentPassword) const
+{
+    if (!verifyPassword(std::move(currentPassword), false))
+        return std::nullopt;
+    return AeadCipher::generateKey();
+}
+
+bool AuthManager::commitPasswordChange(const SecureBuffer& newPasswordKey, std::string newPassword,
+                                       const QString& vaultId) const
+{
+    PasswordWipe wipe(newPassword);
+    QString asText = QString::fromUtf8(newPassword.data(), static_cast<qsizetype>(newPassword.size()));
+    const bool weak = !PasswordPolicy::describeWeakness(asText).isEmpty();
+    crypto::secureZero(asText);
+    if (weak)
+        return false;
+    IdentityRecord record;
+    if (!readIdentityFile(record, nullptr))
+        return false;
+    record.keySalt = PasswordHasher::generateSalt();
+    std::optional<std::string> verifier = withArgonMemory(
+        "AuthManager::commitPasswordChange", [&] { return PasswordHasher::hashForStorage(newPassword); });
+    if (!verifier)
+        return false;
+    std::optional<SecureBuffer> derived = withArgonMemory(
+        "AuthManager::commitPasswordChange", [&] { return PasswordHasher::deriveKey(newPassword, record.keySalt, 32); });
+    if (!derived)
+        return false;
+    record.passwordHash = std::move(*verifier);
+    record.wrappedVaultKey =
+        KeyWrap::wrap(*derived, newPasswordKey, wrappedKeyAssociatedData(record.keySalt, vaultId));
+    return writeIdentityFile(record);
+}
+
 void AuthManager::clearCachedPasswordKey() { cachedPasswordDerivedKey_.reset(); }
 
 int AuthManager::secondsUntilNextLoginAttemptAllowed() const { return lockout_.secondsUntilNextAttemptAllowed(); }

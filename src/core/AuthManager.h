@@ -52,6 +52,19 @@ public:
                                                             LoginFailureReason* reason);
     [[nodiscard]] bool bindVaultKeyToVaultIdentity(const crypto::SecureBuffer& passwordKey, const QString& vaultId);
 
+    // Checks the password against the identity file's verifier alone, whatever vault the
+    // wrapped key is bound to; a wrong one is charged to the lockout like a failed sign-in.
+    [[nodiscard]] bool verifyPassword(std::string password, bool resetLockoutOnSuccess,
+                                      LoginFailureReason* reason = nullptr) const;
+
+    // A fresh random password key once the current password verifies (a wrong one is charged
+    // to the lockout); no value otherwise.
+    [[nodiscard]] std::optional<crypto::SecureBuffer> beginPasswordChange(std::string currentPassword) const;
+    // Rewrites the identity with a new verifier and salt for newPassword and newPasswordKey
+    // wrapped under it, bound to vaultId. No journal: the caller makes it safe to lose.
+    [[nodiscard]] bool commitPasswordChange(const crypto::SecureBuffer& newPasswordKey, std::string newPassword,
+                                            const QString& vaultId) const;
+
     // Until a first session has bound the account to its vault, a crash can leave a vault
     // beside an account that was never bound to it. While accepted, login() also takes an
     // unbound account for the vault it names, and signedInUnbound() tells it so.

@@ -271,3 +271,51 @@ TEST(AuthManager, RewriteErasesTheBackupAndALeftoverOne)
     }
     EXPECT_EQ(dorvex::test::readFile(a.path), before);
 }
+
+TEST(AuthManager, PasswordChecksWithoutAVaultWorkForABoundAccountAndChargeWrongOnes)
+{
+    Account a;
+    a.bind(kVaultId);
+    LoginFailureReason reason{};
+    // The sign-in with an empty vault id is refused once bound; the plain check is not.
+    EXPECT_FALSE(a.auth.login(kPassword, true, QString(), nullptr, &reason));
+    EXPECT_EQ(reason, LoginFailureReason::VaultKeyMismatch);
+    EXPECT_TRUE(a.auth.verifyPassword(kPassword, true, &reason));
+
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_FALSE(a.auth.verifyPassword("Wrong-Password-1", true, &reason));
+        EXPECT_EQ(reason, LoginFailureReason::WrongPassword);
+    }
+    EXPECT_EQ(a.auth.secondsUntilNextLoginAttemptAllowed(), 0);
+    EXPECT_FALSE(a.auth.beginPasswordChange("Wrong-Password-1"));
+    EXPECT_EQ(a.auth.secondsUntilNextLoginAttemptAllowed(), 2);
+    EXPECT_FALSE(a.auth.verifyPassword(kPassword, true, &reason));
+    EXPECT_EQ(reason, LoginFailureReason::LockedOut);
+}
+
+TEST(AuthManager, CommittedPasswordChangeOpensTheNewKeyWithTheNewPasswordOnly)
+{
+    Account a;
+    a.bind(kVaultId);
+    std::optional<SecureBuffer> newKey = a.auth.beginPasswordChange(kPassword);
+    ASSERT_TRUE(newKey);
+    EXPECT_FALSE(newKey->equals(a.passwordKey));
+    EXPECT_FALSE(a.auth.commitPasswordChange(*newKey, "weak", kVaultId));
+
+    AuthManager::IdentityRecord before;
+    ASSERT_TRUE(a.auth.readIdentityFile(before, nullptr));
+    const std::string newPassword = "New-Battery-Staple-7";
+    ASSERT_TRUE(a.auth.commitPasswordChange(*newKey, newPassword, kVaultId));
+    AuthManager::IdentityRecord after;
+    ASSERT_TRUE(a.auth.readIdentityFile(after, nullptr));
+    EXPECT_EQ(after.username, before.username);
+    EXPECT_NE(after.keySalt, before.keySalt);
+
+    LoginFailureReason reason{};
+    EXPECT_FALSE(a.login(kPassword, &reason, kVaultId));
+    EXPECT_EQ(reason, LoginFailureReason::WrongPassword);
+    auto key = a.login(newPassword, &reason, kVaultId);
+    ASSERT_TRUE(key);
+    EXPECT_TRUE(key->equals(*newKey));
+    EXPECT_FALSE(QFile::exists(a.path + QStringLiteral(".oldcopy")));
+}

@@ -1,5 +1,5 @@
 #include "app/InstanceLock.h"
-#include "app/session/Startup.h"
+#include "session/Startup.h"
 #include "ui/FirstRunWizard.h"
 
 #include "HangGuard.h"

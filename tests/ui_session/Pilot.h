@@ -2,7 +2,7 @@
 
 // Drives a whole program start (the session flow's runSessions) as a user who knows the
 // password would: used in-process by the crash tests and by the session driver process.
-#include "app/session/Session.h"
+#include "session/Session.h"
 #include "ui/FirstRunWizard.h"
 #include "ui/LoginDialog.h"
 #include "ui/MainWindow.h"

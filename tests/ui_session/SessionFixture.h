@@ -3,7 +3,7 @@
 #include "TestSupport.h"
 #include "core/MemorySecretStore.h"
 
-#include "app/session/Session.h"
+#include "session/Session.h"
 #include "core/AuthManager.h"
 #include "core/Clock.h"
 #include "core/IdleLockSettings.h"

@@ -1,8 +1,8 @@
-#include "app/session/Session.h"
+#include "session/Session.h"
 
 #include "app/MachineId.h"
 #include "app/PlatformWording.h"
-#include "app/session/Startup.h"
+#include "session/Startup.h"
 #include "core/AuthManager.h"
 #include "core/FileProtection.h"
 #include "core/IdleLockSettings.h"

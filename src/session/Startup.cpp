@@ -1,10 +1,10 @@
-#include "app/session/Startup.h"
+#include "session/Startup.h"
 
 #include "app/CrashHandler.h"
 #include "app/InstanceLock.h"
 #include "app/Platform.h"
 #include "app/SystemLog.h"
-#include "app/session/Session.h"
+#include "session/Session.h"
 #include "app/Theme.h"
 #include "core/AppDataDir.h"
 #include "core/AtomicFile.h"

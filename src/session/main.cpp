@@ -1,3 +1,3 @@
-#include "app/session/Startup.h"
+#include "session/Startup.h"
 
 int main(int argc, char** argv) { return dorvex::app::runMain(argc, argv); }
