@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
 # Runs a command on a private D-Bus session bus with a real, unlocked, throw-away keyring and a
 # scratch home, so that nothing touches the user's own session, keyring or data. With --display
-# the command also gets a private X server (Xvfb, 1280x900) with a window manager (openbox).
-#   private-session.sh [--display] COMMAND [ARGS...]
+# the command also gets a private X server (Xvfb, 1280x900) with a window manager (openbox);
+# --bare-display leaves the window manager out, so that windows resize at once.
+#   private-session.sh [--display | --bare-display] COMMAND [ARGS...]
 set -euo pipefail
-display=no
-if [ "${1:-}" = --display ]; then display=yes; shift; fi
+kind=bus
+case "${1:-}" in
+  --display) kind=display; shift ;;
+  --bare-display) kind=bare-display; shift ;;
+esac
 if [ -z "${MURRAVO_PRIVATE_SESSION:-}" ]; then
-  if [ "$display" = yes ]; then
-    exec env MURRAVO_PRIVATE_SESSION=display xvfb-run -a -s "-screen 0 1280x900x24" dbus-run-session -- "$0" "$@"
+  if [ "$kind" = bus ]; then
+    exec env MURRAVO_PRIVATE_SESSION=bus dbus-run-session -- "$0" "$@"
   fi
-  exec env MURRAVO_PRIVATE_SESSION=bus dbus-run-session -- "$0" "$@"
+  exec env MURRAVO_PRIVATE_SESSION=$kind xvfb-run -a -s "-screen 0 1280x900x24" dbus-run-session -- "$0" "$@"
 fi
-if [ "$display" = yes ] && [ "$MURRAVO_PRIVATE_SESSION" != display ]; then
+if [ "$kind" != bus ] && [ "$MURRAVO_PRIVATE_SESSION" = bus ]; then
   echo "private-session.sh: already inside a session without a display" >&2
   exit 1
 fi
@@ -32,17 +36,19 @@ if command -v gnome-keyring-daemon >/dev/null; then
   printf 'murravo-private-session\n' | gnome-keyring-daemon --foreground --unlock --components=secrets >/dev/null 2>&1 &
   keyring_pid=$!
   for _ in $(seq 100); do
-    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-      org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q 'boolean true' && break
+    [[ $(dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+      org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null) == *'boolean true'* ]] && break
     sleep 0.1
   done
 fi
-if [ "$MURRAVO_PRIVATE_SESSION" = display ]; then
+if [ "$MURRAVO_PRIVATE_SESSION" != bus ]; then
   export QT_QPA_PLATFORM=xcb
+fi
+if [ "$MURRAVO_PRIVATE_SESSION" = display ]; then
   openbox >/dev/null 2>&1 &
   wm_pid=$!
   for _ in $(seq 50); do
-    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+    [[ $(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null) == *'window id'* ]] && break
     sleep 0.1
   done
 fi

@@ -12,7 +12,8 @@ out=$root/docs/screenshots
 if [ -z "${MURRAVO_PRIVATE_SCRATCH:-}" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DMURRAVO_TESTS=ON >/dev/null
   cmake --build "$build" -j2 --target murravo murravo_screenshots
-  exec "$root/scripts/private-session.sh" --display "$0" "$build"
+  # No window manager: the dialogs are pictured at the size they give themselves at once.
+  exec "$root/scripts/private-session.sh" --bare-display "$0" "$build"
 fi
 
 # The real program on an empty data folder opens with the first-run wizard.
