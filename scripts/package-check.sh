@@ -29,7 +29,7 @@ done
 
 section "contents"
 listing=$(dpkg-deb -c "$deb")
-echo "$listing" | awk '{ print $1, $2, $6 }'
+awk '$1 !~ /^d/ { print $1, $2, $3, $6 }' <<<"$listing"
 awk '$2 != "root/root" { bad = 1; print "not owned by root: " $6 } END { exit bad }' <<<"$listing" || fail "files not owned by root"
 awk '$6 !~ /^\.\/(usr\/.*)?$/ { bad = 1; print "outside /usr: " $6 } END { exit bad }' <<<"$listing" || fail "files outside /usr"
 
