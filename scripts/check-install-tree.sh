@@ -41,10 +41,9 @@ while IFS= read -r f; do [ -n "$f" ] && problem "missing $f"; done < <(comm -23 
 bin=$prefix/bin/murravo
 if [ -f "$bin" ]; then
   [ "$(stat -c %a "$bin")" = 755 ] || problem "bin/murravo has mode $(stat -c %a "$bin"), not 755"
-  file -b "$bin" | grep -q '^ELF 64-bit LSB pie executable' || problem "bin/murravo is not a PIE executable: $(file -b "$bin")"
-  if [ "$stripped" = --stripped ] && file -b "$bin" | grep -q 'not stripped'; then
-    problem "bin/murravo is not stripped"
-  fi
+  kind=$(file -b "$bin")
+  [[ $kind == 'ELF 64-bit LSB pie executable'* ]] || problem "bin/murravo is not a PIE executable: $kind"
+  [[ $stripped == --stripped && $kind == *'not stripped'* ]] && problem "bin/murravo is not stripped"
 fi
 
 desktop=$prefix/share/applications/$app_id.desktop
@@ -52,7 +51,7 @@ if [ -f "$desktop" ]; then
   # Hints are advice; errors and warnings are faults.
   faults=$( (desktop-file-validate "$desktop" 2>&1 || true) | grep -E ': (error|warning):' || true)
   [ -z "$faults" ] || problem "the desktop entry does not validate:"$'\n'"$faults"
-  key() { sed -n "s/^$1=//p" "$desktop" | head -1; }
+  key() { sed -n "/^$1=/{s/^$1=//p;q}" "$desktop"; }
   exec_cmd=$(key Exec); exec_cmd=${exec_cmd%% *}
   [ -x "$prefix/bin/$exec_cmd" ] || problem "the desktop entry runs '$exec_cmd', which is not in bin/"
   [ "$(key Icon)" = "$app_id" ] || problem "the desktop entry names icon '$(key Icon)', not $app_id"
@@ -72,7 +71,8 @@ fi
 for size in "${icon_sizes[@]}"; do
   png=$prefix/share/icons/hicolor/${size}x${size}/apps/$app_id.png
   [ -f "$png" ] || continue
-  file -b "$png" | grep -q "^PNG image data, $size x $size," || problem "$(basename "$(dirname "$(dirname "$png")")") icon is $(file -b "$png")"
+  kind=$(file -b "$png")
+  [[ $kind == "PNG image data, $size x $size,"* ]] || problem "the ${size}x${size} icon is $kind"
   # A render of nothing (a wrong view box, an unreadable source) is one flat colour.
   spread=$(identify -format '%[fx:standard_deviation]' "$png" 2>/dev/null || echo 0)
   awk -v s="$spread" 'BEGIN { exit !(s > 0.05) }' || problem "the ${size}x${size} icon is blank"
