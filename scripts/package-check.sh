@@ -45,8 +45,12 @@ section "lintian"
 accepted_file=$root/packaging/linux/lintian-accepted.txt
 declare -A accepted=()
 while read -r tag _; do [ -n "$tag" ] && accepted[$tag]=1; done < <(sed 's/#.*//' "$accepted_file")
-# Lintian warns about being run as root, which CI is; the findings are the same.
-findings=$(lintian --tag-display-limit 0 --display-level '>=pedantic' "$deb" 2>/dev/null || true)
+# Exit 1 means it found errors (judged below); 2 means it could not check the package at all.
+lintian_rc=0
+findings=$(lintian --tag-display-limit 0 --display-level '>=pedantic' "$deb" 2>"$scratch/lintian.err") || lintian_rc=$?
+if [ "$lintian_rc" -gt 1 ]; then
+  cat "$scratch/lintian.err"; fail "lintian did not run"
+fi
 while IFS= read -r line; do
   [ -n "$line" ] || continue
   # "X: murravo: tag-name [details]"
