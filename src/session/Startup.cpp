@@ -141,6 +141,8 @@ int runMain(int argc, char** argv)
     installLogHandler();
     QApplication app(argc, argv);
     setNames(kAppName);
+    // Ties the windows to the installed menu entry (Wayland app id, desktop session grouping).
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.brindleoak.murravo"));
     return startApplication(app);
 }
 
