@@ -33,11 +33,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -56,10 +58,25 @@ constexpr const char* kSuccessStyle = "color: #7CD992;";
 constexpr qint64 kBytesPerMegabyte = 1048576;
 const QString kDefaultFileName = QStringLiteral("vault.drvx");
 
+QAbstractScrollArea* enclosingScrollArea(QWidget* widget)
+{
+    for (QWidget* parent = widget->parentWidget(); parent != nullptr; parent = parent->parentWidget())
+        if (auto* area = qobject_cast<QAbstractScrollArea*>(parent))
+            return area;
+    return nullptr;
+}
+
 void showStatus(QLabel* label, const QString& text, bool success)
 {
     label->setStyleSheet(QString::fromLatin1(success ? kSuccessStyle : signin::kErrorStyle));
     label->setText(text);
+    // The outcome is shown where the user looks: scrolled into view once the page has laid out
+    // the new text.
+    if (auto* area = qobject_cast<QScrollArea*>(enclosingScrollArea(label)))
+        QTimer::singleShot(0, area, [area, label = QPointer<QLabel>(label)] {
+            if (label)
+                area->ensureWidgetVisible(label);
+        });
 }
 
 QLabel* addLabel(QVBoxLayout* layout, QWidget* parent, const QString& text, const char* role = nullptr)
@@ -310,6 +327,8 @@ QWidget* ConfigureDialog::buildSecurityTab()
         autoLockComboBox_->setCurrentIndex(index < 0 ? 0 : index);
     }
     connect(autoLockComboBox_, &QComboBox::currentIndexChanged, this, &ConfigureDialog::onAutoLockChanged);
+    autoLockComboBox_->setFocusPolicy(Qt::StrongFocus);
+    autoLockComboBox_->installEventFilter(this);
     layout->addWidget(autoLockComboBox_);
     autoLockStatusLabel_ = addStatusLabel(layout, page, "autoLockStatusLabel");
 
@@ -375,6 +394,8 @@ QWidget* ConfigureDialog::buildStorageTab()
     maxSizeSpinBox_->setRange(0, 1000000);
     maxSizeSpinBox_->setSuffix(tr(" MB"));
     maxSizeSpinBox_->setSpecialValueText(tr("No limit"));
+    maxSizeSpinBox_->setFocusPolicy(Qt::StrongFocus);
+    maxSizeSpinBox_->installEventFilter(this);
     sizeRow->addWidget(maxSizeSpinBox_, 1);
     QPushButton* applySize = makeButton(page, tr("Apply"), "applyMaxSizeButton");
     connect(applySize, &QPushButton::clicked, this, &ConfigureDialog::onApplyMaxSizeClicked);
@@ -484,6 +505,21 @@ void ConfigureDialog::setNewVaultKey(SecureBuffer key)
 const SecureBuffer& ConfigureDialog::currentVaultKey() const
 {
     return newVaultKey_ ? *newVaultKey_ : vaultKey_;
+}
+
+bool ConfigureDialog::eventFilter(QObject* watched, QEvent* event)
+{
+    // The auto-lock choice is saved the moment it changes: a wheel turned to scroll the page
+    // must scroll the page, not change the setting it passes over.
+    if (event->type() == QEvent::Wheel) {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget != nullptr && !widget->hasFocus()) {
+            if (QAbstractScrollArea* area = enclosingScrollArea(widget))
+                QCoreApplication::sendEvent(area->viewport(), event);
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void ConfigureDialog::showEvent(QShowEvent* event)

@@ -79,6 +79,8 @@ public Q_SLOTS:
     void onHiddenToggled(bool checked);
     void onDeleteVaultClicked();
 
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;

@@ -22,6 +22,7 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QUrlQuery>
+#include <QWheelEvent>
 
 using namespace session_test;
 using dorvex::crypto::SecureBuffer;
@@ -168,6 +169,22 @@ TEST_F(ConfigureDialogTest, OpeningShowsTheStoredAutoLockWithoutWritingIt)
         EXPECT_EQ(idleLock->timeoutMinutes(), row.stored);
         EXPECT_EQ(readFile(dataDir + QStringLiteral("/idlelock.dat")), before);
     }
+}
+
+TEST_F(ConfigureDialogTest, AWheelPassingOverTheSettingsScrollsInsteadOfChangingThem)
+{
+    ASSERT_TRUE(idleLock->setTimeoutMinutes(15));
+    open();
+    auto* combo = child<QComboBox>("autoLockComboBox");
+    auto* spin = child<QSpinBox>("maxSizeSpinBox");
+    for (QWidget* control : {static_cast<QWidget*>(combo), static_cast<QWidget*>(spin)}) {
+        QWheelEvent wheel(QPointF(5, 5), QPointF(5, 5), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(control, &wheel);
+    }
+    EXPECT_EQ(combo->currentText(), QStringLiteral("15 minutes"));
+    EXPECT_EQ(idleLock->timeoutMinutes(), 15);
+    EXPECT_EQ(spin->value(), 0);
 }
 
 TEST_F(ConfigureDialogTest, AutoLockChoicesAreSavedAndReported)
