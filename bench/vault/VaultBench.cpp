@@ -1,8 +1,10 @@
 // Throughput of import, read and export against the floor: an AES-256-GCM seal of the same
-// bytes plus one write and fsync of them. Open time by number of entries.
+// bytes plus one write and fsync of them. Open time by number of entries. The vault file's move
+// to another file system against a plain copy, and its secure erase.
 #include "crypto/AeadCipher.h"
 #include "vault/FileBlockStore.h"
 #include "vault/VaultContainer.h"
+#include "vault/VaultFileMove.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -160,12 +162,93 @@ void BM_Open(benchmark::State& state)
     }
 }
 
+// A vault file of about `bytes` (one entry) at `path`, closed again.
+bool vaultFileOf(const QString& path, qint64 bytes)
+{
+    QFile::remove(path);
+    auto vault = VaultContainer::create(std::make_unique<FileBlockStore>(path), benchKey(), kMachine);
+    return vault && vault->importFile(sourceFile(bytes), QStringLiteral("entry"));
+}
+
+// The floor of a move across file systems: a plain copy of the same bytes with one fsync.
+void BM_CopyFloor(benchmark::State& state)
+{
+    const qint64 n = state.range(0) * kMiB;
+    const QString source = workDir().filePath(QStringLiteral("copy-floor.drvx"));
+    const QString target = QStringLiteral("/dev/shm/murravo-bench-copy-floor");
+    if (!vaultFileOf(source, n))
+        state.SkipWithError("could not make the vault file");
+    std::vector<char> chunk(static_cast<std::size_t>(kMiB));
+    for (auto _ : state) {
+        const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY);
+        const int out = ::open(target.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        for (ssize_t got = 0; (got = ::read(in, chunk.data(), chunk.size())) > 0;)
+            benchmark::DoNotOptimize(::write(out, chunk.data(), static_cast<size_t>(got)));
+        ::fsync(out);
+        ::close(in);
+        ::close(out);
+        state.PauseTiming();
+        QFile::remove(target);
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * n);
+}
+
+// The relocation to another file system: checked copy under the lock, then the source erased
+// (three passes, each synced).
+void BM_MoveAcrossFileSystems(benchmark::State& state)
+{
+    const qint64 n = state.range(0) * kMiB;
+    const QString source = workDir().filePath(QStringLiteral("move.drvx"));
+    const QString target = QStringLiteral("/dev/shm/murravo-bench-moved.drvx");
+    for (auto _ : state) {
+        state.PauseTiming();
+        QFile::remove(target);
+        if (!vaultFileOf(source, n)) {
+            state.SkipWithError("could not make the vault file");
+            break;
+        }
+        state.ResumeTiming();
+        const auto moved = dorvex::vault::moveVaultFile(source, target);
+        if (moved.outcome != dorvex::vault::VaultFileOutcome::Done || !moved.copied) {
+            state.SkipWithError("the move did not copy");
+            break;
+        }
+    }
+    QFile::remove(target);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * n);
+}
+
+// The deletion's erase of the vault file.
+void BM_EraseVaultFile(benchmark::State& state)
+{
+    const qint64 n = state.range(0) * kMiB;
+    const QString path = workDir().filePath(QStringLiteral("erase.drvx"));
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (!vaultFileOf(path, n)) {
+            state.SkipWithError("could not make the vault file");
+            break;
+        }
+        state.ResumeTiming();
+        if (dorvex::vault::eraseVaultFile(path) != dorvex::vault::VaultFileOutcome::Done) {
+            state.SkipWithError("the erase failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * n);
+}
+
 }  // namespace
+
 
 BENCHMARK(BM_Floor)->Arg(1)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Import)->Arg(1)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReadFileBytes)->Arg(1)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Export)->Arg(1)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CopyFloor)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MoveAcrossFileSystems)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EraseVaultFile)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Open)->Arg(1)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)

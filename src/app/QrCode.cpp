@@ -1,5 +1,7 @@
 #include "app/QrCode.h"
 
+#include "crypto/SecureBuffer.h"
+
 #include <QPainter>
 
 #include <qrcodegen.hpp>
@@ -14,8 +16,10 @@ QPixmap renderQrCode(const QString& text, int scale)
     {
         std::optional<qrcodegen::QrCode> qr;
         {
-            const QByteArray utf8 = text.toUtf8();
+            // The text is a two-factor secret's URI: this copy is wiped once encoded.
+            QByteArray utf8 = text.toUtf8();
             qr.emplace(qrcodegen::QrCode::encodeText(utf8.constData(), qrcodegen::QrCode::Ecc::MEDIUM));
+            dorvex::crypto::secureZero(utf8);
         }
         size = qr->getSize();
         pixmap = QPixmap((size + 2 * kQuietZone) * scale, (size + 2 * kQuietZone) * scale);

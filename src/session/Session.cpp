@@ -2,6 +2,7 @@
 
 #include "app/MachineId.h"
 #include "app/PlatformWording.h"
+#include "session/PendingVaultOperations.h"
 #include "session/Startup.h"
 #include "core/AuthManager.h"
 #include "core/FileProtection.h"
@@ -260,8 +261,11 @@ bool runSession(core::AuthManager& auth, core::TwoFactorManager& twoFactor, Stor
     // After a sign-out the keys are read from the keyring afresh, and it may have locked meanwhile.
     if (int ignored = kExitOk; !keyringReachable(dataDir, ignored))
         return false;
-    // Pending relocation and deletion are carried out here once they can be requested.
-    const QString containerPath = storage.resolveContainerPath(dataDir);
+    // What the configure dialog left for a start with no vault open.
+    applyPendingContainerMigration(storage, dataDir);
+    confirmAndApplyPendingContainerDelete(auth, storage, dataDir);
+    // A move that is still pending left the vault where it was.
+    const QString containerPath = storage.currentContainerPath(dataDir);
 
     std::optional<SecureBuffer> vaultKey;
     std::optional<SecureBuffer> passwordKey;

@@ -7,6 +7,7 @@
 #include "core/LocalIntegrityKey.h"
 #include "core/TwoFactorManager.h"
 #include "ui/AboutDialog.h"
+#include "ui/ConfigureDialog.h"
 #include "ui/FileViewerDialog.h"
 #include "ui/HelpDialog.h"
 #include "ui/IdleLockWarningDialog.h"
@@ -59,7 +60,7 @@ MainWindow::MainWindow(dorvex::crypto::SecureBuffer vaultKey, QString username, 
     if (container_) {
         const QString dataFolder = QFileInfo(storage_.settingsPath()).absolutePath();
         setCentralWidget(
-            new VaultBrowserWidget(*container_, storage_.resolveContainerPath(dataFolder), dataFolder, this));
+            new VaultBrowserWidget(*container_, storage_.currentContainerPath(dataFolder), dataFolder, this));
     } else {
         auto* label = new QLabel(tr("Could not open the vault. This may be the wrong password, or this vault is "
                                     "locked to a different machine than the one it was created on."),
@@ -73,8 +74,6 @@ MainWindow::MainWindow(dorvex::crypto::SecureBuffer vaultKey, QString username, 
     QMenu* fileMenu = menuBar()->addMenu(tr("&File"));
     QAction* configure = fileMenu->addAction(QIcon(QStringLiteral(":/icons/key.svg")), tr("&Configure..."));
     configure->setObjectName(QStringLiteral("configureAction"));
-    // The configure dialog is not part of this build yet; the entry is shown, never enabled.
-    configure->setEnabled(false);
     connect(configure, &QAction::triggered, this, &MainWindow::onConfigureTriggered);
     fileMenu->addSeparator();
     QAction* signOut = fileMenu->addAction(QIcon(QStringLiteral(":/icons/lock.svg")), tr("Sign &Out"));
@@ -116,7 +115,15 @@ MainWindow::~MainWindow()
 
 void MainWindow::onConfigureTriggered()
 {
-    // Opened by the configure dialog once it exists; the menu entry stays disabled until then.
+    ConfigureDialog dialog(vaultKey_, username_, auth_, twoFactor_, storage_, idleLock_, rollbackGuard_,
+                           container_.get(), this);
+    dialog.exec();
+    // A session wiped meanwhile (idle lock, sign-out) keeps nothing, a new key included.
+    if (wiped_)
+        return;
+    if (const auto& newKey = dialog.newVaultKey())
+        vaultKey_ = dorvex::crypto::SecureBuffer(newKey->data(), newKey->size());
+    restartIdleTimer();
 }
 
 void MainWindow::onHelpTriggered()
@@ -253,6 +260,8 @@ void MainWindow::wipeSessionSynchronously()
     for (FileViewerDialog* viewer : findChildren<FileViewerDialog*>())
         viewer->wipeContent();
     for (RecoveryCodeDialog* dialog : findChildren<RecoveryCodeDialog*>())
+        dialog->wipeContent();
+    for (ConfigureDialog* dialog : findChildren<ConfigureDialog*>())
         dialog->wipeContent();
     dorvex::core::LocalIntegrityKey::clearCache();
 

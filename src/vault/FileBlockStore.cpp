@@ -23,8 +23,18 @@ namespace {
 
 using Step = core::AtomicFile::Step;
 
-// Renames without ever replacing an existing file: a vault that appeared at the path meanwhile
-// is kept, and the new one stays under its provisional name.
+// The lock file is read to see whether it is stale; a FIFO or device there would block that
+// read for good, so only a regular file (or nothing) is ever handed to the lock.
+bool lockPathUsable(const QString& lockPath)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(lockPath).constData(), &st) != 0)
+        return errno == ENOENT;
+    return S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
 bool renameNoReplace(const QString& from, const QString& to)
 {
     const QByteArray source = QFile::encodeName(from);
@@ -39,17 +49,18 @@ bool renameNoReplace(const QString& from, const QString& to)
     return ::unlink(source.constData()) == 0 || errno == ENOENT;
 }
 
-// The lock file is read to see whether it is stale; a FIFO or device there would block that
-// read for good, so only a regular file (or nothing) is ever handed to the lock.
-bool lockPathUsable(const QString& lockPath)
+bool tryLockVault(QLockFile& lock, const QString& vaultPath)
 {
-    struct stat st {};
-    if (::lstat(QFile::encodeName(lockPath).constData(), &st) != 0)
-        return errno == ENOENT;
-    return S_ISREG(st.st_mode);
+    if (!lockPathUsable(lockPathFor(vaultPath)))
+        return false;
+    // A lock left by a process that no longer holds it must not block anyone.
+    (void)lock.removeStaleLockFile();
+    // Owner-only from the first byte, whatever the umask.
+    const mode_t umask = ::umask(077);
+    const bool locked = lock.tryLock(0);
+    ::umask(umask);
+    return locked;
 }
-
-}  // namespace
 
 QString lockPathFor(const QString& vaultPath)
 {
@@ -108,11 +119,7 @@ bool FileBlockStore::lockAndOpen(const QString& filePath, bool newOnly)
         failure_ = FailureOpen;
         return false;
     }
-    // The lock file and a new vault file are owner-only from their first byte, whatever the umask.
-    const mode_t umask = ::umask(077);
-    const bool locked = lock_.tryLock(0);
-    ::umask(umask);
-    if (!locked) {
+    if (!tryLockVault(lock_, path_)) {
         // Only a lock that someone holds means the vault is open elsewhere.
         switch (lock_.error()) {
         case QLockFile::LockFailedError:

@@ -17,6 +17,14 @@ namespace dorvex::vault {
 // ".creating" appended. A crash while creating leaves this, never a half-made vault file.
 [[nodiscard]] QString creatingPathFor(const QString& vaultPath);
 
+// Renames without ever replacing an existing file (a file that appeared at `to` meanwhile is
+// kept). False, with errno set, when it did not happen.
+[[nodiscard]] bool renameNoReplace(const QString& from, const QString& to);
+
+// Takes the lock file of the vault at vaultPath without waiting: owner-only from its first
+// byte, and never through a FIFO or device at the lock's path. The lock's error() tells why not.
+[[nodiscard]] bool tryLockVault(QLockFile& lock, const QString& vaultPath);
+
 // A vault file opened read-write, guarded by an exclusive lock file beside it.
 class FileBlockStore final : public IVaultBlockStore {
 public:

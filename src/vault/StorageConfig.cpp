@@ -266,6 +266,20 @@ bool StorageConfig::clearBoundVaultId()
     });
 }
 
+bool StorageConfig::clearPendingDelete(bool releaseBinding)
+{
+    return update([releaseBinding](Settings& s) {
+        s.pendingDeletePath.clear();
+        s.pendingDeleteAttempts = 0;
+        if (releaseBinding) {
+            s.boundVaultId.clear();
+            s.boundVaultIdRecorded = false;
+            s.container.pendingMigrateFromPath.clear();
+            s.container.pendingMigrateAttempts = 0;
+        }
+    });
+}
+
 bool StorageConfig::rebind(const QString& machineId, unsigned long long generation)
 {
     Settings s;
@@ -325,6 +339,15 @@ QString StorageConfig::resolveContainerPath(const QString& defaultDirectory) con
         !c.overrideFileName.isEmpty() && isValidOverrideFileName(c.overrideFileName) ? c.overrideFileName
                                                                                       : kDefaultFileName;
     return directory + QLatin1Char('/') + name;
+}
+
+QString StorageConfig::currentContainerPath(const QString& defaultDirectory) const
+{
+    bool ok = false;
+    const Settings read = readOrDefaults(*this, &ok);
+    if (ok && !read.container.pendingMigrateFromPath.isEmpty())
+        return read.container.pendingMigrateFromPath;
+    return resolveContainerPath(defaultDirectory);
 }
 
 }  // namespace dorvex::vault

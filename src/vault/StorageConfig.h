@@ -69,6 +69,12 @@ public:
     // Forgets the bound vault (after the vault file was deleted): the id and its recorded flag
     // are cleared together, so the next first run may bind a new vault.
     [[nodiscard]] bool clearBoundVaultId();
+    // Ends a pending deletion in one write: its path and attempts cleared and, once the vault is
+    // gone (releaseBinding), the bound vault id with its recorded flag and any move of the
+    // deleted vault too. A crash before this write leaves the deletion pending and the binding
+    // in place, so the path is never free while a vault could be made there that the pending
+    // deletion would then erase.
+    [[nodiscard]] bool clearPendingDelete(bool releaseBinding);
 
     [[nodiscard]] bool rebind(const QString& machineId, unsigned long long generation);
 
@@ -83,6 +89,9 @@ public:
     [[nodiscard]] static bool isValidOverrideFileName(const QString& name);
     [[nodiscard]] static bool isValidOverrideDirectory(const QString& path);
     [[nodiscard]] QString resolveContainerPath(const QString& defaultDirectory) const;
+    // Where the vault file is now: its old place while a move to the configured one is still
+    // pending (not yet made, or failing and retried), otherwise resolveContainerPath.
+    [[nodiscard]] QString currentContainerPath(const QString& defaultDirectory) const;
 
     [[nodiscard]] const QString& settingsPath() const { return settingsPath_; }
     [[nodiscard]] const QString& machineId() const { return machineId_; }

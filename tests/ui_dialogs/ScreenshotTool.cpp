@@ -6,6 +6,8 @@
 #include "OfficeArchives.h"
 #include "SampleFiles.h"
 #include "ui/AboutDialog.h"
+#include "ui/ConfigureDialog.h"
+#include "ui/RecoveryCodeDialog.h"
 #include "ui/FileViewerDialog.h"
 #include "ui/FirstRunWizard.h"
 #include "ui/HelpDialog.h"
@@ -36,6 +38,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTextStream>
 
@@ -186,6 +190,71 @@ int main(int argc, char** argv)
              window.show();
              return grabShown(window, outDir, QStringLiteral("main-window"));
          }},
+    };
+
+    // The configure dialog over a vault of its own, tab by tab.
+    const QString configureDir = dataDir + QStringLiteral("/configure");
+    QDir().mkpath(configureDir);
+    dorvex::core::AuthManager configureAuth(configureDir + QStringLiteral("/identity.dat"));
+    dorvex::core::TwoFactorManager configureTwoFactor(configureDir + QStringLiteral("/twofactor.dat"));
+    const auto configureShot = [&](const QString& shot, int tab, bool lower,
+                                   const std::function<void(ConfigureDialog&)>& prepare) {
+        shots[shot] = [&, shot, tab, lower, prepare] {
+            // The account's key sidecar tells the local-security section how keys are kept.
+            if (!configureAuth.identityExists())
+                (void)configureAuth.createIdentity(QStringLiteral("alice"), "Correct-Horse-42!");
+            const QString vaultPath = configureDir + QStringLiteral("/vault.drvx");
+            QFile::remove(vaultPath);
+            auto container = dorvex::vault::VaultContainer::create(
+                std::make_unique<dorvex::vault::FileBlockStore>(vaultPath), sampleKey, QStringLiteral("screenshots"));
+            if (!container)
+                return false;
+            for (const auto& [name, size] : {std::pair{"passport-scan.png", 1843200}, std::pair{"budget.xlsx", 38421}}) {
+                const QString source = configureDir + QLatin1Char('/') + QString::fromLatin1(name);
+                QFile file(source);
+                if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray(size, 'x')) != size)
+                    return false;
+                file.close();
+                if (!container->importFile(source, QString::fromLatin1(name)))
+                    return false;
+                QFile::remove(source);
+            }
+            dorvex::core::IdleLockSettings idleLock(configureDir + QStringLiteral("/idlelock.dat"));
+            (void)idleLock.setTimeoutMinutes(15);
+            dorvex::vault::VaultRollbackGuard guard(configureDir + QStringLiteral("/vault_generation.dat"));
+            dorvex::vault::StorageConfig storage(configureDir + QStringLiteral("/storage.dat"),
+                                                 QStringLiteral("screenshots"), 0);
+            (void)storage.setMaxVaultSizeBytes(qint64{2048} * 1048576);
+            ConfigureDialog dialog(sampleKey, QStringLiteral("alice"), configureAuth, configureTwoFactor, storage,
+                                   idleLock, guard, container.get());
+            dialog.findChild<QTabWidget*>(QStringLiteral("configureTabs"))->setCurrentIndex(tab);
+            dialog.show();
+            if (prepare)
+                prepare(dialog);
+            for (int i = 0; i < 5; ++i)
+                QApplication::processEvents();
+            if (lower) {
+                for (QScrollArea* area : dialog.findChildren<QScrollArea*>())
+                    if (area->isVisible())
+                        area->verticalScrollBar()->setValue(area->verticalScrollBar()->maximum());
+            }
+            const bool ok = grabShown(dialog, outDir, shot);
+            dialog.reject();
+            return ok;
+        };
+    };
+    configureShot(QStringLiteral("configure-general"), 0, false, {});
+    configureShot(QStringLiteral("configure-security"), 1, false, {});
+    configureShot(QStringLiteral("configure-security-lower"), 1, true, {});
+    configureShot(QStringLiteral("configure-two-factor-enrolment"), 1, false, [](ConfigureDialog& dialog) {
+        dialog.findChild<QPushButton*>(QStringLiteral("enableTwoFactorButton"))->click();
+    });
+    configureShot(QStringLiteral("configure-storage"), 2, false, {});
+    configureShot(QStringLiteral("configure-storage-lower"), 2, true, {});
+    shots[QStringLiteral("recovery-code")] = [&] {
+        RecoveryCodeDialog dialog(QStringLiteral("K7QW 2MZD XR4N 6PLA J3VH T5YC 9BEU F2GS QH7M WX3K DN6R ZP===="));
+        dialog.resize(520, 10);
+        return save(dialog, outDir, QStringLiteral("recovery-code"));
     };
 
     // The viewer with each kind of file.

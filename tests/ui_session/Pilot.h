@@ -10,6 +10,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -31,8 +32,13 @@ public:
 
     std::function<void(MainWindow*)> inWindow;  // run once in the main window, before it closes
     QStringList messages;                       // titles of the message boxes shown
+    QStringList messageTexts;                   // and their texts
+    QStringList prompts;                        // labels of the text prompts shown (password prompts)
+    bool answerPrompts = true;                  // type the password into a prompt, or cancel it
+    bool signIn = true;                         // create the account or sign in, or cancel instead
     QStringList stuck;                          // errors of dialogs that did not go away
     bool wizardShown = false;
+    bool loginShown = false;
     bool windowShown = false;
     bool windowHadVault = false;
     QStringList names;
@@ -72,7 +78,19 @@ private:
             return;
         }
         answered_.insert(modal);
-        if (auto* wizard = qobject_cast<FirstRunWizard*>(modal)) {
+        if (auto* input = qobject_cast<QInputDialog*>(modal)) {
+            prompts << input->labelText();
+            if (answerPrompts) {
+                input->setTextValue(password_);
+                input->accept();
+            } else {
+                input->reject();
+            }
+        } else if (!signIn && (qobject_cast<FirstRunWizard*>(modal) != nullptr || qobject_cast<LoginDialog*>(modal) != nullptr)) {
+            wizardShown = wizardShown || qobject_cast<FirstRunWizard*>(modal) != nullptr;
+            loginShown = loginShown || qobject_cast<LoginDialog*>(modal) != nullptr;
+            static_cast<QDialog*>(modal)->reject();
+        } else if (auto* wizard = qobject_cast<FirstRunWizard*>(modal)) {
             wizardShown = true;
             const QList<QLineEdit*> edits = wizard->findChildren<QLineEdit*>();
             edits[0]->setText(QStringLiteral("alice"));
@@ -80,10 +98,12 @@ private:
             edits[2]->setText(password_);
             wizard->findChild<QPushButton*>(QStringLiteral("firstRunCreateButton"))->click();
         } else if (auto* login = qobject_cast<LoginDialog*>(modal)) {
+            loginShown = true;
             login->findChild<QLineEdit*>(QStringLiteral("loginPasswordEdit"))->setText(password_);
             login->findChild<QPushButton*>(QStringLiteral("loginUnlockButton"))->click();
         } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             messages << box->windowTitle();
+            messageTexts << box->text();
             if (QAbstractButton* no = box->button(QMessageBox::No))
                 no->click();
             else
