@@ -1,5 +1,6 @@
 #include "session/Session.h"
 
+#include "app/KeyChanges.h"
 #include "app/MachineId.h"
 #include "app/PlatformWording.h"
 #include "session/Startup.h"
@@ -388,7 +389,7 @@ int runSessions(const QString& dataDir)
     // A binding left ahead of the record by an interrupted advance is taken before the check.
     if (!vault::adoptPendingBinding(storage) && !storageConfigurationTrusted(storage, dataDir))
         return 1;
-    // Interrupted key transitions are settled here once they can occur.
+    recoverPendingKeyTransitions(auth, twoFactor, storage, dataDir);
     while (runSession(auth, twoFactor, storage, idleLock, rollbackGuard, dataDir, machineId)) {
     }
     return 0;
