@@ -133,7 +133,9 @@ private:
     [[nodiscard]] std::vector<unsigned char> entryAad(const IndexEntry& entry) const;
     [[nodiscard]] bool writeIndex();
     [[nodiscard]] bool writeHeader(int slot);
-    [[nodiscard]] bool commitIndexAndHeader();
+    // headerWritten (may be null) is set once the new header's write was begun: from then on a
+    // failed commit may still have left the new state in the file.
+    [[nodiscard]] bool commitIndexAndHeader(bool* headerWritten = nullptr);
 
     [[nodiscard]] bool migrateFromLegacyFormat();
     [[nodiscard]] bool boundsAcceptable(const Header& header) const;
