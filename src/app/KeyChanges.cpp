@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QtDebug>
 
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -65,6 +66,54 @@ bool advanceGuardForRekey(const KeyChangeServices& services, const VaultContaine
         return true;
     *error = rollbackGuardText(result);
     return false;
+}
+
+// How one change's journal is written off, marked and installed, and the words for its outcomes.
+struct JournalSteps {
+    std::function<void()> abandon;
+    std::function<bool()> mark;
+    std::function<bool()> commit;
+};
+
+struct RekeyWords {
+    const char* failedUnchanged;  // the vault is as it was
+    const char* stateUnknown;     // the container locked itself
+    const char* markFailedLog;
+    const char* done;
+    const char* finishesLater;  // re-keyed, not yet installed
+};
+
+JournalSteps transitionSteps(core::TwoFactorManager& twoFactor)
+{
+    return {[&twoFactor] { twoFactor.abandonPendingTransition(); },
+            [&twoFactor] { return twoFactor.markPendingTransitionVaultRekeyed(); },
+            [&twoFactor] { return twoFactor.commitPendingTransition(); }};
+}
+
+// The part every change shares once its journal is written: the vault re-keyed to newKey, the
+// journal marked and installed, or written off when the vault is unchanged.
+KeyChangeResult rekeyThroughJournal(const KeyChangeServices& services, VaultContainer& container,
+                                    const SecureBuffer& newKey, const JournalSteps& journal, const RekeyWords& words)
+{
+    QString guardError;
+    if (!advanceGuardForRekey(services, container, &guardError)) {
+        journal.abandon();
+        return failure(guardError);
+    }
+    switch (container.rekey(newKey)) {
+    case VaultContainer::RekeyDone:
+        break;
+    case VaultContainer::RekeyFailedUnchanged:
+        journal.abandon();
+        return failure(tr(words.failedUnchanged));
+    default:
+        return failure(tr(words.stateUnknown));
+    }
+    if (!journal.mark())
+        qWarning("%s", words.markFailedLog);
+    KeyChangeResult result = success(journal.commit() ? tr(words.done) : tr(words.finishesLater));
+    result.newVaultKey = copyOf(newKey);
+    return result;
 }
 
 }  // namespace
@@ -122,31 +171,21 @@ KeyChangeResult changePassword(const KeyChangeServices& services, VaultContainer
     SecureBuffer newVaultKey =
         twoFactorOn ? core::TwoFactorManager::combineForVaultKey(*newPasswordKey, *secret) : copyOf(*newPasswordKey);
 
-    QString guardError;
-    if (!advanceGuardForRekey(services, *container, &guardError)) {
-        services.auth.abandonPendingPasswordChange();
-        return failure(guardError);
-    }
-    switch (container->rekey(newVaultKey)) {
-    case VaultContainer::RekeyDone:
-        break;
-    case VaultContainer::RekeyFailedUnchanged:
-        services.auth.abandonPendingPasswordChange();
-        return failure(tr("Could not re-key the vault -- password not changed."));
-    default:
-        return failure(tr("Something went wrong changing your password and Murravo could not confirm the vault's "
-                          "state. Do not try again -- close Murravo and contact support."));
-    }
-    if (!services.auth.markPasswordChangeVaultRekeyed())
-        qWarning("ConfigureDialog: failed to durably record that the vault was re-keyed for a password change -- "
-                 "recovery on next launch will rely on the container's own generation counter instead.");
-
-    KeyChangeResult result = services.auth.commitPendingPasswordChange(services.twoFactor)
-                                 ? success(tr("Password changed."))
-                                 : success(tr("Vault re-keyed; the password change will finish the next time "
-                                              "Murravo starts."));
-    result.newVaultKey = std::move(newVaultKey);
-    return result;
+    core::AuthManager& auth = services.auth;
+    core::TwoFactorManager& twoFactor = services.twoFactor;
+    return rekeyThroughJournal(
+        services, *container, newVaultKey,
+        {[&auth] { auth.abandonPendingPasswordChange(); }, [&auth] { return auth.markPasswordChangeVaultRekeyed(); },
+         [&auth, &twoFactor] { return auth.commitPendingPasswordChange(twoFactor); }},
+        {QT_TRANSLATE_NOOP("ConfigureDialog", "Could not re-key the vault -- password not changed."),
+         QT_TRANSLATE_NOOP("ConfigureDialog",
+                           "Something went wrong changing your password and Murravo could not confirm the vault's "
+                           "state. Do not try again -- close Murravo and contact support."),
+         "ConfigureDialog: failed to durably record that the vault was re-keyed for a password change -- recovery "
+         "on next launch will rely on the container's own generation counter instead.",
+         QT_TRANSLATE_NOOP("ConfigureDialog", "Password changed."),
+         QT_TRANSLATE_NOOP("ConfigureDialog",
+                           "Vault re-keyed; the password change will finish the next time Murravo starts.")});
 }
 
 KeyChangeResult confirmTwoFactorEnable(const KeyChangeServices& services, VaultContainer* container,
@@ -162,33 +201,22 @@ KeyChangeResult confirmTwoFactorEnable(const KeyChangeServices& services, VaultC
     if (!newVaultKey)
         return failure(tr("That code didn't match. Check your app and try again."));
 
-    KeyChangeResult result;
-    QString guardError;
-    if (!advanceGuardForRekey(services, *container, &guardError)) {
-        services.twoFactor.abandonPendingTransition();
-        result = failure(guardError);
-    } else {
-        switch (container->rekey(*newVaultKey)) {
-        case VaultContainer::RekeyDone:
-            if (!services.twoFactor.markPendingTransitionVaultRekeyed())
-                qWarning("ConfigureDialog: failed to durably record that the vault was re-keyed for enabling "
-                         "two-factor authentication -- recovery on next launch will rely on the container's own "
-                         "generation counter instead.");
-            result = success(services.twoFactor.commitPendingTransition()
-                                 ? tr("Two-factor authentication is enabled.")
-                                 : tr("Two-factor authentication will finish enabling the next time Murravo starts."));
-            result.newVaultKey = std::move(newVaultKey);
-            break;
-        case VaultContainer::RekeyFailedUnchanged:
-            services.twoFactor.abandonPendingTransition();
-            result = failure(tr("Could not re-key the vault for two-factor authentication -- not enabled."));
-            break;
-        default:
-            result = failure(tr("Something went wrong enabling two-factor authentication and Murravo could not "
-                                "confirm the vault's state. Do not try again -- close Murravo and contact support."));
-            break;
-        }
-    }
+    KeyChangeResult result =
+        rekeyThroughJournal(services, *container, *newVaultKey, transitionSteps(services.twoFactor),
+                            {QT_TRANSLATE_NOOP("ConfigureDialog",
+                                               "Could not re-key the vault for two-factor authentication -- not "
+                                               "enabled."),
+                             QT_TRANSLATE_NOOP("ConfigureDialog",
+                                               "Something went wrong enabling two-factor authentication and Murravo "
+                                               "could not confirm the vault's state. Do not try again -- close "
+                                               "Murravo and contact support."),
+                             "ConfigureDialog: failed to durably record that the vault was re-keyed for enabling "
+                             "two-factor authentication -- recovery on next launch will rely on the container's own "
+                             "generation counter instead.",
+                             QT_TRANSLATE_NOOP("ConfigureDialog", "Two-factor authentication is enabled."),
+                             QT_TRANSLATE_NOOP("ConfigureDialog",
+                                               "Two-factor authentication will finish enabling the next time Murravo "
+                                               "starts.")});
     result.enrollmentEnded = true;
     return result;
 }
@@ -205,31 +233,17 @@ KeyChangeResult disableTwoFactor(const KeyChangeServices& services, VaultContain
         return failure(tr("Incorrect password. Two-factor authentication not disabled."));
     if (!services.twoFactor.beginDisable(container->generationCounter()))
         return failure(tr("Could not disable two-factor authentication -- try again."));
-    QString guardError;
-    if (!advanceGuardForRekey(services, *container, &guardError)) {
-        services.twoFactor.abandonPendingTransition();
-        return failure(guardError);
-    }
-    switch (container->rekey(*passwordKey)) {
-    case VaultContainer::RekeyDone:
-        break;
-    case VaultContainer::RekeyFailedUnchanged:
-        services.twoFactor.abandonPendingTransition();
-        return failure(tr("Could not re-key the vault -- two-factor authentication not disabled."));
-    default:
-        return failure(tr("Something went wrong disabling two-factor authentication and Murravo could not confirm "
-                          "the vault's state. Do not try again -- close Murravo and contact support."));
-    }
-    if (!services.twoFactor.markPendingTransitionVaultRekeyed())
-        qWarning("ConfigureDialog: failed to durably record that the vault was re-keyed for disabling two-factor "
-                 "authentication -- recovery on next launch will rely on the container's own generation counter "
-                 "instead.");
-    KeyChangeResult result =
-        success(services.twoFactor.commitPendingTransition()
-                    ? tr("Two-factor authentication is disabled.")
-                    : tr("Two-factor authentication will finish disabling the next time Murravo starts."));
-    result.newVaultKey = std::move(passwordKey);
-    return result;
+    return rekeyThroughJournal(
+        services, *container, *passwordKey, transitionSteps(services.twoFactor),
+        {QT_TRANSLATE_NOOP("ConfigureDialog", "Could not re-key the vault -- two-factor authentication not disabled."),
+         QT_TRANSLATE_NOOP("ConfigureDialog",
+                           "Something went wrong disabling two-factor authentication and Murravo could not confirm "
+                           "the vault's state. Do not try again -- close Murravo and contact support."),
+         "ConfigureDialog: failed to durably record that the vault was re-keyed for disabling two-factor "
+         "authentication -- recovery on next launch will rely on the container's own generation counter instead.",
+         QT_TRANSLATE_NOOP("ConfigureDialog", "Two-factor authentication is disabled."),
+         QT_TRANSLATE_NOOP("ConfigureDialog",
+                           "Two-factor authentication will finish disabling the next time Murravo starts.")});
 }
 
 void recoverPendingKeyTransitions(core::AuthManager& auth, core::TwoFactorManager& twoFactor,
