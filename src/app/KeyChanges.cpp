@@ -4,6 +4,7 @@
 #include "core/PasswordPolicy.h"
 #include "core/TwoFactorManager.h"
 #include "crypto/AeadCipher.h"
+#include "vault/GenerationBinding.h"
 #include "vault/StorageConfig.h"
 #include "vault/VaultContainer.h"
 #include "vault/VaultRollbackGuard.h"
@@ -58,11 +59,20 @@ QString rollbackGuardText(RollbackCheckResult result)
     }
 }
 
-// The rollback record is moved to the generation the re-key will produce.
-bool advanceGuardForRekey(const KeyChangeServices& services, const VaultContainer& container, QString* error)
+// Before a change writes its journal: a vault of the old format is migrated (a re-key rewrites
+// only the current one), and the rollback record must be readable, writable and not ahead of the
+// vault. It is advanced only once the re-key has committed.
+bool readyForRekey(const KeyChangeServices& services, VaultContainer& container, const char* unchangedText,
+                   QString* error)
 {
-    RollbackCheckResult result = RollbackCheckResult::Ok;
-    if (services.rollbackGuard.checkAndAdvance(container.vaultId(), container.generationCounter() + 1, false, &result))
+    if (!container.migrateToCurrentFormat()) {
+        *error = tr(unchangedText);
+        return false;
+    }
+    const RollbackCheckResult result =
+        vault::advanceRollbackRecord(services.storage, services.rollbackGuard, services.machineId,
+                                     container.vaultId(), container.generationCounter(), false);
+    if (result == RollbackCheckResult::Ok)
         return true;
     *error = rollbackGuardText(result);
     return false;
@@ -95,11 +105,6 @@ JournalSteps transitionSteps(core::TwoFactorManager& twoFactor)
 KeyChangeResult rekeyThroughJournal(const KeyChangeServices& services, VaultContainer& container,
                                     const SecureBuffer& newKey, const JournalSteps& journal, const RekeyWords& words)
 {
-    QString guardError;
-    if (!advanceGuardForRekey(services, container, &guardError)) {
-        journal.abandon();
-        return failure(guardError);
-    }
     switch (container.rekey(newKey)) {
     case VaultContainer::RekeyDone:
         break;
@@ -111,6 +116,12 @@ KeyChangeResult rekeyThroughJournal(const KeyChangeServices& services, VaultCont
     }
     if (!journal.mark())
         qWarning("%s", words.markFailedLog);
+    // Where the vault now is, at once: the main window's timer may not run before the program ends.
+    if (vault::advanceRollbackRecord(services.storage, services.rollbackGuard, services.machineId, container.vaultId(),
+                                     container.generationCounter(), false)
+        != RollbackCheckResult::Ok)
+        qWarning("ConfigureDialog: failed to advance the rollback-protection record to the re-keyed vault's "
+                 "generation -- the main window will retry.");
     KeyChangeResult result = success(journal.commit() ? tr(words.done) : tr(words.finishesLater));
     result.newVaultKey = copyOf(newKey);
     return result;
@@ -164,6 +175,10 @@ KeyChangeResult changePassword(const KeyChangeServices& services, VaultContainer
         wrappedSecret = core::TwoFactorManager::wrapSecretFor(*newPasswordKey, *secret, salt);
     }
 
+    const char* const unchanged = QT_TRANSLATE_NOOP("ConfigureDialog",
+                                                     "Could not re-key the vault -- password not changed.");
+    if (QString error; !readyForRekey(services, *container, unchanged, &error))
+        return failure(error);
     const QString vaultId = container->vaultId();
     if (!services.auth.beginCommitPasswordChange(*newPasswordKey, newPassword, vaultId,
                                                  container->generationCounter(), wrappedSecret))
@@ -177,7 +192,7 @@ KeyChangeResult changePassword(const KeyChangeServices& services, VaultContainer
         services, *container, newVaultKey,
         {[&auth] { auth.abandonPendingPasswordChange(); }, [&auth] { return auth.markPasswordChangeVaultRekeyed(); },
          [&auth, &twoFactor] { return auth.commitPendingPasswordChange(twoFactor); }},
-        {QT_TRANSLATE_NOOP("ConfigureDialog", "Could not re-key the vault -- password not changed."),
+        {unchanged,
          QT_TRANSLATE_NOOP("ConfigureDialog",
                            "Something went wrong changing your password and Murravo could not confirm the vault's "
                            "state. Do not try again -- close Murravo and contact support."),
@@ -196,6 +211,13 @@ KeyChangeResult confirmTwoFactorEnable(const KeyChangeServices& services, VaultC
         result.enrollmentEnded = true;
         return result;
     }
+    const char* const unchanged = QT_TRANSLATE_NOOP(
+        "ConfigureDialog", "Could not re-key the vault for two-factor authentication -- not enabled.");
+    if (QString error; !readyForRekey(services, *container, unchanged, &error)) {
+        KeyChangeResult result = failure(error);
+        result.enrollmentEnded = true;
+        return result;
+    }
     std::optional<SecureBuffer> newVaultKey =
         services.twoFactor.beginConfirmEnable(currentVaultKey, code, container->generationCounter());
     if (!newVaultKey)
@@ -203,9 +225,7 @@ KeyChangeResult confirmTwoFactorEnable(const KeyChangeServices& services, VaultC
 
     KeyChangeResult result =
         rekeyThroughJournal(services, *container, *newVaultKey, transitionSteps(services.twoFactor),
-                            {QT_TRANSLATE_NOOP("ConfigureDialog",
-                                               "Could not re-key the vault for two-factor authentication -- not "
-                                               "enabled."),
+                            {unchanged,
                              QT_TRANSLATE_NOOP("ConfigureDialog",
                                                "Something went wrong enabling two-factor authentication and Murravo "
                                                "could not confirm the vault's state. Do not try again -- close "
@@ -231,11 +251,15 @@ KeyChangeResult disableTwoFactor(const KeyChangeServices& services, VaultContain
         services.auth.login(password, true, container->vaultId(), nullptr, nullptr);
     if (!passwordKey)
         return failure(tr("Incorrect password. Two-factor authentication not disabled."));
+    const char* const unchanged =
+        QT_TRANSLATE_NOOP("ConfigureDialog", "Could not re-key the vault -- two-factor authentication not disabled.");
+    if (QString error; !readyForRekey(services, *container, unchanged, &error))
+        return failure(error);
     if (!services.twoFactor.beginDisable(container->generationCounter()))
         return failure(tr("Could not disable two-factor authentication -- try again."));
     return rekeyThroughJournal(
         services, *container, *passwordKey, transitionSteps(services.twoFactor),
-        {QT_TRANSLATE_NOOP("ConfigureDialog", "Could not re-key the vault -- two-factor authentication not disabled."),
+        {unchanged,
          QT_TRANSLATE_NOOP("ConfigureDialog",
                            "Something went wrong disabling two-factor authentication and Murravo could not confirm "
                            "the vault's state. Do not try again -- close Murravo and contact support."),

@@ -450,7 +450,7 @@ try {
 
 int VaultContainer::rekey(const SecureBuffer& newVaultKey)
 try {
-    if (locked_)
+    if (locked_ || formatVersion_ != kFormatVersion)
         return RekeyFailedUnchanged;
     std::vector<IndexEntry> rewrapped = entries_;
     for (IndexEntry& entry : rewrapped) {
@@ -482,14 +482,12 @@ try {
     }
     if (committed) {
         try {
-            if (formatVersion_ == kFormatVersion) {
-                // No index sealed under the old key may stay behind in the other slot.
-                const int other = 1 - currentSlot_;
-                overwriteRegion(other * kHeaderSize, kHeaderSize);
-                overwriteRegion(kHeaderAreaSize + other * static_cast<qint64>(indexCapacity_),
-                                static_cast<qint64>(indexCapacity_));
-                static_cast<void>(store_->flush());
-            }
+            // No index sealed under the old key may stay behind in the other slot.
+            const int other = 1 - currentSlot_;
+            overwriteRegion(other * kHeaderSize, kHeaderSize);
+            overwriteRegion(kHeaderAreaSize + other * static_cast<qint64>(indexCapacity_),
+                            static_cast<qint64>(indexCapacity_));
+            static_cast<void>(store_->flush());
         } catch (...) {
             logCaughtException("VaultContainer::rekey");
         }
@@ -509,6 +507,16 @@ try {
 } catch (...) {
     logCaughtException("VaultContainer::rekey");
     return RekeyFailedUnchanged;
+}
+
+bool VaultContainer::migrateToCurrentFormat()
+try {
+    if (locked_)
+        return false;
+    return formatVersion_ == kFormatVersion || migrateFromLegacyFormat();
+} catch (...) {
+    logCaughtException("VaultContainer::migrateToCurrentFormat");
+    return false;
 }
 
 void VaultContainer::lockSynchronously()

@@ -281,3 +281,55 @@ TEST(VaultReliability, RekeyAboveTheOldGenerationIsAlwaysTheNewKey)
     }
     std::printf("[ info ] re-key fault runs: %d\n", runs);
 }
+
+// A format-4 vault keeps its one index in place, so a crash while it is rewritten there loses the
+// vault: a re-key never writes it, and once migrated the vault is re-keyed crash-safely.
+TEST(VaultReliability, LegacyVaultIsMigratedBeforeARekey)
+{
+    test::ImageLayout layout = test::fixtureSpec(4);
+    layout.machineId = test::testMachineId();
+    test::Contents legacy;
+    for (const auto& e : layout.entries)
+        legacy[e.name] = e.contents;
+    auto image = test::MemoryBlockStore::imageOf(test::buildVaultImage(layout, oldKey()));
+    auto recorder = std::make_shared<test::CrashRecorder>(*image);
+    auto plan = std::make_shared<test::FaultPlan>();
+    plan->op = test::FaultOp::Flush;
+    plan->failAt = 1;
+    plan->persistent = true;
+    // The migration at open fails, so the vault stays at format 4.
+    Container c = VaultContainer::open(
+        std::make_unique<test::FaultInjectingBlockStore>(
+            std::make_unique<test::CrashSimulatingBlockStore>(image, recorder), plan),
+        oldKey(), test::testMachineId());
+    ASSERT_TRUE(c);
+    ASSERT_EQ(c->formatVersion(), VaultContainer::kLegacyFormatVersion);
+    plan->enabled = false;
+
+    const auto everyCrashOpens = [&] {
+        int tried = 0;
+        recorder->forEachCrashImage([&](const std::vector<unsigned char>& bytes) {
+            ++tried;
+            bool opens = false;
+            for (const crypto::SecureBuffer* key : {&oldKey(), &newKey()}) {
+                const auto state = test::reopenCopy(bytes, *key);
+                opens = opens || (state && state->contents == legacy);
+            }
+            EXPECT_TRUE(opens);
+        });
+        return tried;
+    };
+    recorder->restart(*image);
+    EXPECT_EQ(c->rekey(newKey()), VaultContainer::RekeyFailedUnchanged);
+    EXPECT_GT(everyCrashOpens(), 0);
+
+    ASSERT_TRUE(c->migrateToCurrentFormat());
+    EXPECT_EQ(c->formatVersion(), VaultContainer::kFormatVersion);
+    recorder->restart(*image);
+    EXPECT_EQ(c->rekey(newKey()), VaultContainer::RekeyDone);
+    EXPECT_GT(everyCrashOpens(), 10);
+    c.reset();
+    const auto state = test::reopenCopy(image->bytes, newKey());
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->contents, legacy);
+}
