@@ -27,6 +27,18 @@ using vault::VaultContainer;
 
 QString tr(const char* text) { return QCoreApplication::translate("ConfigureDialog", text); }
 
+const char* const kRestartBeforeChanging =
+    QT_TRANSLATE_NOOP("ConfigureDialog", "Murravo could not clear away a finished password or two-factor change. "
+                                         "Restart Murravo before changing them again.");
+
+// Why no key change may start now, if one may not.
+std::optional<QString> refusalToStart(const KeyChangeServices& services)
+{
+    if (services.auth.passwordChangeJournalUncleared() || services.twoFactor.transitionJournalUncleared())
+        return tr(kRestartBeforeChanging);
+    return std::nullopt;
+}
+
 KeyChangeResult failure(const QString& message)
 {
     KeyChangeResult result;
@@ -80,7 +92,7 @@ bool readyForRekey(const KeyChangeServices& services, VaultContainer& container,
 
 // How one change's journal is written off, marked and installed, and the words for its outcomes.
 struct JournalSteps {
-    std::function<void()> abandon;
+    std::function<bool()> abandon;  // true once the journal is durably out of use
     std::function<bool()> mark;
     std::function<bool()> commit;
 };
@@ -95,7 +107,7 @@ struct RekeyWords {
 
 JournalSteps transitionSteps(core::TwoFactorManager& twoFactor)
 {
-    return {[&twoFactor] { twoFactor.abandonPendingTransition(); },
+    return {[&twoFactor] { return twoFactor.abandonPendingTransition(); },
             [&twoFactor] { return twoFactor.markPendingTransitionVaultRekeyed(); },
             [&twoFactor] { return twoFactor.commitPendingTransition(); }};
 }
@@ -109,7 +121,12 @@ KeyChangeResult rekeyThroughJournal(const KeyChangeServices& services, VaultCont
     case VaultContainer::RekeyDone:
         break;
     case VaultContainer::RekeyFailedUnchanged:
-        journal.abandon();
+        if (!journal.abandon()) {
+            // A journal left readable is committed at a later start once the generation has risen:
+            // nothing may commit to this vault before then.
+            container.lockSynchronously();
+            return failure(tr(kRestartBeforeChanging));
+        }
         return failure(tr(words.failedUnchanged));
     default:
         return failure(tr(words.stateUnknown));
@@ -147,6 +164,8 @@ KeyChangeResult changePassword(const KeyChangeServices& services, VaultContainer
         return failure(tr("Vault unavailable -- cannot change password right now."));
     if (enrollmentUnfinished)
         return failure(tr("Finish or cancel setting up two-factor authentication before changing your password."));
+    if (const std::optional<QString> refusal = refusalToStart(services))
+        return failure(*refusal);
 
     const bool twoFactorOn = services.twoFactor.isEnabled();
     std::optional<SecureBuffer> secret;
@@ -190,7 +209,8 @@ KeyChangeResult changePassword(const KeyChangeServices& services, VaultContainer
     core::TwoFactorManager& twoFactor = services.twoFactor;
     return rekeyThroughJournal(
         services, *container, newVaultKey,
-        {[&auth] { auth.abandonPendingPasswordChange(); }, [&auth] { return auth.markPasswordChangeVaultRekeyed(); },
+        {[&auth] { return auth.abandonPendingPasswordChange(); },
+         [&auth] { return auth.markPasswordChangeVaultRekeyed(); },
          [&auth, &twoFactor] { return auth.commitPendingPasswordChange(twoFactor); }},
         {unchanged,
          QT_TRANSLATE_NOOP("ConfigureDialog",
@@ -211,6 +231,8 @@ KeyChangeResult confirmTwoFactorEnable(const KeyChangeServices& services, VaultC
         result.enrollmentEnded = true;
         return result;
     }
+    if (const std::optional<QString> refusal = refusalToStart(services))
+        return failure(*refusal);
     const char* const unchanged = QT_TRANSLATE_NOOP(
         "ConfigureDialog", "Could not re-key the vault for two-factor authentication -- not enabled.");
     if (QString error; !readyForRekey(services, *container, unchanged, &error)) {
@@ -247,6 +269,8 @@ KeyChangeResult disableTwoFactor(const KeyChangeServices& services, VaultContain
     // Without the vault its identity is unknown, and the password could not be judged against it.
     if (container == nullptr)
         return failure(tr("Vault unavailable -- cannot disable two-factor authentication right now."));
+    if (const std::optional<QString> refusal = refusalToStart(services))
+        return failure(*refusal);
     std::optional<SecureBuffer> passwordKey =
         services.auth.login(password, true, container->vaultId(), nullptr, nullptr);
     if (!passwordKey)

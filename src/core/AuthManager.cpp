@@ -508,23 +508,23 @@ bool AuthManager::commitPendingPasswordChange(TwoFactorManager& twoFactor) const
         return false;
     if (!change.twoFactorWrappedSecret.empty())
         static_cast<void>(twoFactor.commitRewrappedSecret(change.twoFactorWrappedSecret));
-    const QString path = passwordChangeJournalPath();
-    if (QFile::exists(path) && !SecureErase::eraseFile(path)) {
-        qWarning("AuthManager: failed to securely erase the completed password-change transition file at %s -- the "
-                 "wrapped vault key and salt it held may still be recoverable from disk.",
-                 path.toUtf8().constData());
-    }
+    retirePasswordChangeJournal("completed");
     return true;
 }
 
-void AuthManager::abandonPendingPasswordChange() const
+bool AuthManager::abandonPendingPasswordChange() const { return retirePasswordChangeJournal("abandoned"); }
+
+bool AuthManager::retirePasswordChangeJournal(const char* which) const
 {
     const QString path = passwordChangeJournalPath();
-    if (QFile::exists(path) && !SecureErase::eraseFile(path)) {
-        qWarning("AuthManager: failed to securely erase the abandoned password-change transition file at %s -- the "
-                 "wrapped vault key and salt it held may still be recoverable from disk.",
-                 path.toUtf8().constData());
+    const JournalRetirement retired = retireJournal(path);
+    if (!retired.erased) {
+        qWarning("AuthManager: failed to securely erase the %s password-change transition file at %s -- the wrapped "
+                 "vault key and salt it held may still be recoverable from disk.",
+                 which, path.toUtf8().constData());
     }
+    passwordChangeJournalUncleared_ = !retired.gone;
+    return retired.gone;
 }
 
 void AuthManager::clearCachedPasswordKey() { cachedPasswordDerivedKey_.reset(); }

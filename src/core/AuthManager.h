@@ -83,12 +83,16 @@ public:
                                                  const std::vector<unsigned char>& twoFactorWrappedSecret) const;
     [[nodiscard]] bool markPasswordChangeVaultRekeyed() const;
     [[nodiscard]] bool commitPendingPasswordChange(TwoFactorManager& twoFactor) const;
-    void abandonPendingPasswordChange() const;
+    // True when the journal is durably out of use (see passwordChangeJournalUncleared).
+    bool abandonPendingPasswordChange() const;
     [[nodiscard]] bool hasPendingPasswordChange() const;
     [[nodiscard]] bool pendingPasswordChangeIsVaultRekeyed(std::optional<unsigned long long> currentGeneration) const;
     [[nodiscard]] bool readPendingPasswordChange(PendingPasswordChange& out) const;
     [[nodiscard]] bool writePendingPasswordChange(const PendingPasswordChange& change) const;
     [[nodiscard]] QString passwordChangeJournalPath() const { return identityFilePath_ + QStringLiteral(".transition"); }
+    // A finished journal that this process could not put out of use: a later start would judge
+    // it again, over whatever changed since.
+    [[nodiscard]] bool passwordChangeJournalUncleared() const { return passwordChangeJournalUncleared_; }
 
     // Until a first session has bound the account to its vault, a crash can leave a vault
     // beside an account that was never bound to it. While accepted, login() also takes an
@@ -115,6 +119,7 @@ private:
                                                                         QString* correctedVaultId,
                                                                         LoginFailureReason* reason);
     void logFailedVerification() const;
+    bool retirePasswordChangeJournal(const char* which) const;
     // The current identity with a new verifier and salt for newPassword and newPasswordKey
     // wrapped under it, bound to vaultId; no value for a weak password or an unreadable identity.
     [[nodiscard]] std::optional<IdentityRecord> identityForNewPassword(std::string& newPassword,
@@ -128,6 +133,7 @@ private:
     std::optional<crypto::SecureBuffer> cachedPasswordDerivedKey_;
     bool unboundIdentityAccepted_ = false;
     bool signedInUnbound_ = false;
+    mutable bool passwordChangeJournalUncleared_ = false;
 };
 
 }  // namespace dorvex::core

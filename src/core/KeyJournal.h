@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <optional>
 
 namespace dorvex::core {
@@ -11,5 +13,15 @@ namespace dorvex::core {
 {
     return marked || (currentGeneration && *currentGeneration > generationAtStart);
 }
+
+struct JournalRetirement {
+    bool erased = false;  // its bytes were overwritten (or there was nothing to erase)
+    bool gone = false;    // durably, nothing at the path opens as a journal any more
+};
+
+// Puts a finished journal out of use for good, so that no later start can commit or judge it
+// again: securely erased, else removed, else replaced by a file that never opens, each made
+// durable by a sync of its folder.
+[[nodiscard]] JournalRetirement retireJournal(const QString& path);
 
 }  // namespace dorvex::core

@@ -3,12 +3,10 @@
 #include "core/Clock.h"
 #include "core/KeyJournal.h"
 #include "core/SealedFile.h"
-#include "core/SecureErase.h"
 #include "core/Totp.h"
 #include "crypto/AeadCipher.h"
 #include "crypto/PasswordHasher.h"
 
-#include <QFile>
 #include <QJsonObject>
 #include <QtDebug>
 
@@ -271,23 +269,23 @@ bool TwoFactorManager::commitPendingTransition()
         return false;
     if (!writeSettings(transition.settings))
         return false;
-    const QString path = transitionJournalPath();
-    if (QFile::exists(path) && !SecureErase::eraseFile(path)) {
-        qWarning("TwoFactorManager: failed to securely erase the completed transition file at %s -- the wrapped "
-                 "two-factor secret it held may still be recoverable from disk.",
-                 path.toUtf8().constData());
-    }
+    retireTransitionJournal("completed");
     return true;
 }
 
-void TwoFactorManager::abandonPendingTransition()
+bool TwoFactorManager::abandonPendingTransition() { return retireTransitionJournal("abandoned"); }
+
+bool TwoFactorManager::retireTransitionJournal(const char* which)
 {
     const QString path = transitionJournalPath();
-    if (QFile::exists(path) && !SecureErase::eraseFile(path)) {
-        qWarning("TwoFactorManager: failed to securely erase the abandoned transition file at %s -- the wrapped "
-                 "two-factor secret it held may still be recoverable from disk.",
-                 path.toUtf8().constData());
+    const JournalRetirement retired = retireJournal(path);
+    if (!retired.erased) {
+        qWarning("TwoFactorManager: failed to securely erase the %s transition file at %s -- the wrapped two-factor "
+                 "secret it held may still be recoverable from disk.",
+                 which, path.toUtf8().constData());
     }
+    transitionJournalUncleared_ = !retired.gone;
+    return retired.gone;
 }
 
 SecureBuffer TwoFactorManager::combineForVaultKey(const SecureBuffer& passwordKey, const SecureBuffer& secret)

@@ -65,10 +65,14 @@ public:
     [[nodiscard]] bool beginDisable(unsigned long long vaultGenerationAtStart);
     [[nodiscard]] bool markPendingTransitionVaultRekeyed();
     [[nodiscard]] bool commitPendingTransition();
-    void abandonPendingTransition();
+    // True when the journal is durably out of use (see transitionJournalUncleared).
+    bool abandonPendingTransition();
     [[nodiscard]] bool hasPendingTransition() const;
     [[nodiscard]] bool pendingTransitionIsVaultRekeyed(std::optional<unsigned long long> currentGeneration) const;
     [[nodiscard]] QString transitionJournalPath() const { return path_ + QStringLiteral(".transition"); }
+    // A finished journal that this process could not put out of use: a later start would judge
+    // it again, over whatever changed since.
+    [[nodiscard]] bool transitionJournalUncleared() const { return transitionJournalUncleared_; }
 
     [[nodiscard]] static crypto::SecureBuffer combineForVaultKey(const crypto::SecureBuffer& passwordKey,
                                                                  const crypto::SecureBuffer& secret);
@@ -83,7 +87,10 @@ private:
                                                                         const std::vector<unsigned char>& wrapped,
                                                                         const std::vector<unsigned char>& salt);
 
+    bool retireTransitionJournal(const char* which);
+
     QString path_;
+    bool transitionJournalUncleared_ = false;
 };
 
 }  // namespace dorvex::core

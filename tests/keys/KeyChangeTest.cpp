@@ -9,12 +9,18 @@
 #include "vault/GenerationBinding.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
 using namespace keys_test;
 using dorvex::app::KeyChangeResult;
 using dorvex::core::AtomicFile;
+using dorvex::core::SecureErase;
+
+const QString kRefusalRestart = QStringLiteral(
+    "Murravo could not clear away a finished password or two-factor change. Restart Murravo before changing them "
+    "again.");
 
 namespace {
 
@@ -186,6 +192,186 @@ TEST(KeyChanges, TheRollbackRecordFollowsOnlyACommittedRekey)
             // A start right away (the process ended before the window's timer ran).
             f.restartAndSettle();
             expectOnly(f, change, keys, !rekeyFails);
+        }
+    }
+}
+
+namespace {
+
+// The step of the nth secure erase of a sequence that opens the file.
+std::function<bool(const DurableSteps::Event&)> failNthErase(int n)
+{
+    return failNth(n, [](const DurableSteps::Event& e) { return DurableSteps::isErase(e, SecureErase::Step::Open); });
+}
+
+// A password change whose commit cannot erase its journal (the identity's backup is erased first).
+KeyChangeResult changePasswordErasingNothing(KeyFolder& f, VaultContainer& container, const std::string& from,
+                                             const std::string& to)
+{
+    DurableSteps steps;
+    steps.failIf = failNthErase(2);
+    return dorvex::app::changePassword(f.services(), &container, from, to, to, false);
+}
+
+}  // namespace
+
+// Fault 3: a finished journal that cannot be erased is still cleared away for good, so no later
+// start commits it over what came after.
+TEST(KeyChanges, AFinishedJournalThatCannotBeErasedIsNeverReplayed)
+{
+    const std::string third = "Third-Password-55#";
+    {
+        SCOPED_TRACE("abandoned password change, then an import");
+        KeyFolder f;
+        const SecureBuffer key = f.createAccountAndVault();
+        auto container = f.open(key);
+        ASSERT_TRUE(container);
+        {
+            DurableSteps steps;
+            const auto failWrite = failNth(1, [&](const DurableSteps::Event& e) {
+                return vaultStep(f, e, AtomicFile::Step::Write);
+            });
+            const auto failErase = failNthErase(1);
+            steps.failIf = [&](const DurableSteps::Event& e) { return failWrite(e) || failErase(e); };
+            EXPECT_FALSE(
+                dorvex::app::changePassword(f.services(), container.get(), kOldPassword, kNewPassword, kNewPassword,
+                                            false)
+                    .success);
+        }
+        f.importInto(*container, QStringLiteral("after.txt"));
+        container.reset();
+        f.restartAndSettle();
+        EXPECT_TRUE(f.signIn({kOldPassword}));
+        EXPECT_FALSE(f.signIn({kNewPassword}));
+    }
+    {
+        SCOPED_TRACE("password change, then another one");
+        KeyFolder f;
+        auto container = f.open(f.createAccountAndVault());
+        ASSERT_TRUE(container);
+        EXPECT_TRUE(changePasswordErasingNothing(f, *container, kOldPassword, kNewPassword).success);
+        const KeyChangeResult second =
+            dorvex::app::changePassword(f.services(), container.get(), kNewPassword, third, third, false);
+        EXPECT_TRUE(second.success) << second.message.toStdString();
+        container.reset();
+        f.restartAndSettle();
+        EXPECT_TRUE(f.signIn({third}));
+    }
+    {
+        SCOPED_TRACE("password change with two-factor on, then disable and enable again");
+        KeyFolder f;
+        const SecureBuffer secret = dorvex::crypto::AeadCipher::generateKey();
+        auto container = f.open(f.createAccountAndVault(&secret));
+        ASSERT_TRUE(container);
+        EXPECT_TRUE(changePasswordErasingNothing(f, *container, kOldPassword, kNewPassword).success);
+        EXPECT_TRUE(dorvex::app::disableTwoFactor(f.services(), container.get(), kNewPassword).success);
+        const SecureBuffer passwordKey = f.passwordKey(kNewPassword);
+        const SecureBuffer again = f.beginEnrollment(passwordKey);
+        EXPECT_TRUE(
+            dorvex::app::confirmTwoFactorEnable(f.services(), container.get(), passwordKey, f.codeOf(again)).success);
+        container.reset();
+        f.restartAndSettle();
+        EXPECT_TRUE(f.signIn({kNewPassword, &again}));
+    }
+    {
+        SCOPED_TRACE("enable, then sign-ins use codes");
+        KeyFolder f;
+        const SecureBuffer key = f.createAccountAndVault();
+        const SecureBuffer secret = f.beginEnrollment(key);
+        auto container = f.open(key);
+        ASSERT_TRUE(container);
+        {
+            DurableSteps steps;
+            steps.failIf = failNthErase(1);
+            EXPECT_TRUE(
+                dorvex::app::confirmTwoFactorEnable(f.services(), container.get(), key, f.codeOf(secret)).success);
+        }
+        container.reset();
+        const QString used = f.codeOf(secret);
+        EXPECT_TRUE(f.twoFactor->verifyLoginCode(key, used));
+        f.restartAndSettle();
+        EXPECT_FALSE(f.twoFactor->verifyLoginCode(key, used));
+    }
+}
+
+// Fault 3, when nothing clears the journal away: no further key change in this process, and after
+// a change that left the vault as it was, no commit to the vault either (an abandoned journal
+// would be committed at a later start once the generation rose).
+TEST(KeyChanges, AJournalThatCannotBeClearedStopsFurtherChanges)
+{
+    for (bool rekeyFails : {false, true}) {
+        SCOPED_TRACE(rekeyFails ? "abandoned" : "committed");
+        KeyFolder f;
+        auto container = f.open(f.createAccountAndVault());
+        ASSERT_TRUE(container);
+        KeyChangeResult first;
+        {
+            DurableSteps steps;
+            const QString journal = f.passwordJournal();
+            // The journal's erase (after the identity backup's, when committed): from then on nothing
+            // may erase, remove or replace the journal.
+            const int journalErase = rekeyFails ? 1 : 2;
+            auto erases = std::make_shared<int>(0);
+            const auto failWrite =
+                failNth(1, [&](const DurableSteps::Event& e) { return vaultStep(f, e, AtomicFile::Step::Write); });
+            steps.failIf = [&, erases](const DurableSteps::Event& e) {
+                if (rekeyFails && failWrite(e))
+                    return true;
+                if (DurableSteps::isErase(e, SecureErase::Step::Open))
+                    return ++*erases >= journalErase;
+                return !e.erase && e.path == journal && *erases >= journalErase;
+            };
+            first = dorvex::app::changePassword(f.services(), container.get(), kOldPassword, kNewPassword,
+                                                kNewPassword, false);
+        }
+        EXPECT_EQ(first.success, !rekeyFails);
+        EXPECT_EQ(container->isLocked(), rekeyFails);
+        const std::string current = rekeyFails ? kOldPassword : kNewPassword;
+        const KeyChangeResult next = dorvex::app::changePassword(f.services(), container.get(), current,
+                                                                 "Third-Password-55#", "Third-Password-55#", false);
+        EXPECT_FALSE(next.success);
+        EXPECT_EQ(next.message, kRefusalRestart);
+        container.reset();
+        f.restartAndSettle();
+        EXPECT_TRUE(f.signIn({current}));
+        EXPECT_FALSE(f.journalLeft());
+    }
+}
+
+// Fault 8: each journal write, mark and removal is durable in its folder before the sequence goes
+// on (a rename or unlink that no folder sync follows could be undone by a crash).
+TEST(KeyChanges, EveryJournalChangeReachesItsFolder)
+{
+    for (const KeyChange& change : keyChanges()) {
+        for (bool abandoned : {false, true}) {
+            SCOPED_TRACE(testing::Message() << change.name << (abandoned ? ", abandoned" : ", committed"));
+            KeyFolder f;
+            const SessionKeys keys = prepare(f, change);
+            auto container = f.open(keys.vaultKey);
+            ASSERT_TRUE(container);
+            std::vector<DurableSteps::Event> events;
+            {
+                DurableSteps steps;
+                if (abandoned)
+                    steps.failIf = failNth(1, [&](const DurableSteps::Event& e) {
+                        return vaultStep(f, e, AtomicFile::Step::Write);
+                    });
+                (void)change.run(f, container.get(), keys);
+                events = steps.events();
+            }
+            bool unsynced = false;
+            for (const DurableSteps::Event& e : events) {
+                if (e.failed)
+                    continue;
+                if (DurableSteps::isErase(e, SecureErase::Step::Unlink) || DurableSteps::isFile(e, AtomicFile::Step::Rename))
+                    unsynced = true;
+                else if (DurableSteps::isFile(e, AtomicFile::Step::SyncFolder) && QFileInfo(e.path).absolutePath() == f.dir)
+                    unsynced = false;
+                else if (vaultStep(f, e, AtomicFile::Step::Write)) {
+                    EXPECT_FALSE(unsynced) << "a folder change not yet durable when the vault is written";
+                }
+            }
+            EXPECT_FALSE(unsynced) << "the sequence ends with a folder change not yet durable";
         }
     }
 }
