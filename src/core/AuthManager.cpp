@@ -506,8 +506,12 @@ bool AuthManager::commitPendingPasswordChange(TwoFactorManager& twoFactor) const
         return false;
     if (!writeIdentityFile(change.newIdentity))
         return false;
-    if (!change.twoFactorWrappedSecret.empty())
-        static_cast<void>(twoFactor.commitRewrappedSecret(change.twoFactorWrappedSecret));
+    // Without the secret wrapped for the new key no code would be accepted again: the journal
+    // stays for a later commit, which writes both files once more. With two-factor sign-in off
+    // there is no secret in use to re-wrap.
+    if (!change.twoFactorWrappedSecret.empty() && twoFactor.isEnabled()
+        && !twoFactor.commitRewrappedSecret(change.twoFactorWrappedSecret))
+        return false;
     retirePasswordChangeJournal("completed");
     return true;
 }

@@ -338,6 +338,36 @@ TEST(KeyChanges, AJournalThatCannotBeClearedStopsFurtherChanges)
     }
 }
 
+// Fault 4: a password change whose two-factor secret could not be re-wrapped is not finished.
+TEST(KeyChanges, ASecretThatWasNotRewrappedKeepsThePasswordChangeOpen)
+{
+    KeyFolder f;
+    const SecureBuffer secret = dorvex::crypto::AeadCipher::generateKey();
+    auto container = f.open(f.createAccountAndVault(&secret));
+    ASSERT_TRUE(container);
+    KeyChangeResult result;
+    {
+        DurableSteps steps;
+        const QString twoFactorFile = f.dir + QStringLiteral("/twofactor.dat");
+        steps.failIf = [&](const DurableSteps::Event& e) {
+            return DurableSteps::isFile(e, AtomicFile::Step::Rename) && e.path == twoFactorFile;
+        };
+        result = dorvex::app::changePassword(f.services(), container.get(), kOldPassword, kNewPassword, kNewPassword,
+                                             false);
+    }
+    EXPECT_EQ(result.message,
+              QStringLiteral("Vault re-keyed; the password change will finish the next time Murravo starts."));
+    EXPECT_TRUE(result.newVaultKey);
+    EXPECT_TRUE(f.auth->hasPendingPasswordChange());
+    container.reset();
+    f.restartAndSettle();
+    EXPECT_TRUE(f.signIn({kNewPassword, &secret}));
+    EXPECT_FALSE(f.journalLeft());
+    // Committing the same journal again changes nothing that came after it.
+    f.restartAndSettle();
+    EXPECT_TRUE(f.signIn({kNewPassword, &secret}));
+}
+
 // Fault 8: each journal write, mark and removal is durable in its folder before the sequence goes
 // on (a rename or unlink that no folder sync follows could be undone by a crash).
 TEST(KeyChanges, EveryJournalChangeReachesItsFolder)
