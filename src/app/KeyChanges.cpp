@@ -31,11 +31,16 @@ const char* const kRestartBeforeChanging =
     QT_TRANSLATE_NOOP("ConfigureDialog", "Murravo could not clear away a finished password or two-factor change. "
                                          "Restart Murravo before changing them again.");
 
-// Why no key change may start now, if one may not.
-std::optional<QString> refusalToStart(const KeyChangeServices& services)
+// Why no key change may start now, if one may not. While a change is unfinished (its journal
+// kept for the next start, or the vault's state unknown) another one would re-key to a key that
+// the kept journal then overrides; signing in again settles it first.
+std::optional<QString> refusalToStart(const KeyChangeServices& services, const VaultContainer& container)
 {
     if (services.auth.passwordChangeJournalUncleared() || services.twoFactor.transitionJournalUncleared())
         return tr(kRestartBeforeChanging);
+    if (container.isLocked() || services.auth.hasPendingPasswordChange() || services.twoFactor.hasPendingTransition())
+        return tr("A change to your password or two-factor authentication has not finished yet. Sign out and sign "
+                  "in again, then try again.");
     return std::nullopt;
 }
 
@@ -164,7 +169,7 @@ KeyChangeResult changePassword(const KeyChangeServices& services, VaultContainer
         return failure(tr("Vault unavailable -- cannot change password right now."));
     if (enrollmentUnfinished)
         return failure(tr("Finish or cancel setting up two-factor authentication before changing your password."));
-    if (const std::optional<QString> refusal = refusalToStart(services))
+    if (const std::optional<QString> refusal = refusalToStart(services, *container))
         return failure(*refusal);
 
     const bool twoFactorOn = services.twoFactor.isEnabled();
@@ -231,7 +236,7 @@ KeyChangeResult confirmTwoFactorEnable(const KeyChangeServices& services, VaultC
         result.enrollmentEnded = true;
         return result;
     }
-    if (const std::optional<QString> refusal = refusalToStart(services))
+    if (const std::optional<QString> refusal = refusalToStart(services, *container))
         return failure(*refusal);
     const char* const unchanged = QT_TRANSLATE_NOOP(
         "ConfigureDialog", "Could not re-key the vault for two-factor authentication -- not enabled.");
@@ -269,7 +274,7 @@ KeyChangeResult disableTwoFactor(const KeyChangeServices& services, VaultContain
     // Without the vault its identity is unknown, and the password could not be judged against it.
     if (container == nullptr)
         return failure(tr("Vault unavailable -- cannot disable two-factor authentication right now."));
-    if (const std::optional<QString> refusal = refusalToStart(services))
+    if (const std::optional<QString> refusal = refusalToStart(services, *container))
         return failure(*refusal);
     std::optional<SecureBuffer> passwordKey =
         services.auth.login(password, true, container->vaultId(), nullptr, nullptr);

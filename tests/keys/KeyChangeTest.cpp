@@ -18,6 +18,9 @@ using dorvex::app::KeyChangeResult;
 using dorvex::core::AtomicFile;
 using dorvex::core::SecureErase;
 
+const QString kRefusalSignInAgain = QStringLiteral(
+    "A change to your password or two-factor authentication has not finished yet. Sign out and sign in again, then "
+    "try again.");
 const QString kRefusalRestart = QStringLiteral(
     "Murravo could not clear away a finished password or two-factor change. Restart Murravo before changing them "
     "again.");
@@ -366,6 +369,81 @@ TEST(KeyChanges, ASecretThatWasNotRewrappedKeepsThePasswordChangeOpen)
     // Committing the same journal again changes nothing that came after it.
     f.restartAndSettle();
     EXPECT_TRUE(f.signIn({kNewPassword, &secret}));
+}
+
+// Fault 5: while a change is unfinished (a locked vault, a journal kept), no other one starts.
+TEST(KeyChanges, NoKeyChangeStartsWhileAnotherIsUnfinished)
+{
+    struct Row {
+        const char* name;
+        const KeyChange& setup;  // the first change, left unfinished by `first`
+        std::function<void(KeyFolder&, VaultContainer&, SessionKeys&)> first;
+        std::function<KeyChangeResult(KeyFolder&, VaultContainer&, const SessionKeys&)> second;
+    };
+    const KeyChange& passwordOff = keyChanges()[0];
+    const KeyChange& passwordOn = keyChanges()[1];
+    const KeyChange& enable = keyChanges()[2];
+    const auto failFromHeaderFlushOn = [](KeyFolder& f) {
+        auto syncs = std::make_shared<int>(0);
+        return [&f, syncs](const DurableSteps::Event& e) { return vaultStep(f, e, AtomicFile::Step::Sync) && ++*syncs >= 2; };
+    };
+    const auto failWritesOf = [](const QString& path) {
+        return [path](const DurableSteps::Event& e) { return DurableSteps::isFile(e, AtomicFile::Step::Create) && e.path == path; };
+    };
+    const Row rows[] = {
+        {"a retry after the vault's state became unknown", passwordOff,
+         [&](KeyFolder& f, VaultContainer& c, SessionKeys&) {
+             DurableSteps steps;
+             steps.failIf = failFromHeaderFlushOn(f);
+             const KeyChangeResult r =
+                 dorvex::app::changePassword(f.services(), &c, kOldPassword, kNewPassword, kNewPassword, false);
+             EXPECT_TRUE(c.isLocked()) << r.message.toStdString();
+         },
+         [](KeyFolder& f, VaultContainer& c, const SessionKeys&) {
+             return dorvex::app::changePassword(f.services(), &c, kOldPassword, kNewPassword, kNewPassword, false);
+         }},
+        {"a disable after a password change that finishes at the next start", passwordOn,
+         [&](KeyFolder& f, VaultContainer& c, SessionKeys&) {
+             DurableSteps steps;
+             steps.failIf = failWritesOf(f.dir + QStringLiteral("/identity.dat"));
+             const KeyChangeResult r =
+                 dorvex::app::changePassword(f.services(), &c, kOldPassword, kNewPassword, kNewPassword, false);
+             EXPECT_EQ(r.message,
+                       QStringLiteral("Vault re-keyed; the password change will finish the next time Murravo starts."));
+         },
+         [](KeyFolder& f, VaultContainer& c, const SessionKeys&) {
+             return dorvex::app::disableTwoFactor(f.services(), &c, kOldPassword);
+         }},
+        {"a password change after an enable that finishes at the next start", enable,
+         [&](KeyFolder& f, VaultContainer& c, SessionKeys& k) {
+             DurableSteps steps;
+             steps.failIf = failWritesOf(f.dir + QStringLiteral("/twofactor.dat"));
+             const KeyChangeResult r =
+                 dorvex::app::confirmTwoFactorEnable(f.services(), &c, k.vaultKey, f.codeOf(k.newSecret));
+             EXPECT_EQ(r.message,
+                       QStringLiteral("Two-factor authentication will finish enabling the next time Murravo starts."));
+         },
+         [](KeyFolder& f, VaultContainer& c, const SessionKeys&) {
+             return dorvex::app::changePassword(f.services(), &c, kOldPassword, kNewPassword, kNewPassword, false);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        KeyFolder f;
+        SessionKeys keys = prepare(f, row.setup);
+        auto container = f.open(keys.vaultKey);
+        ASSERT_TRUE(container);
+        row.first(f, *container, keys);
+        const KeyChangeResult second = row.second(f, *container, keys);
+        EXPECT_FALSE(second.success);
+        EXPECT_EQ(second.message, kRefusalSignInAgain);
+        EXPECT_FALSE(second.newVaultKey);
+        container.reset();
+        // The first change, finished by the start.
+        f.restartAndSettle();
+        expectOnly(f, row.setup, keys, true);
+        EXPECT_FALSE(f.journalLeft());
+    }
 }
 
 // Fault 8: each journal write, mark and removal is durable in its folder before the sequence goes
