@@ -299,28 +299,64 @@ KeyChangeResult disableTwoFactor(const KeyChangeServices& services, VaultContain
                            "Two-factor authentication will finish disabling the next time Murravo starts.")});
 }
 
+namespace {
+
+// The generation of the vault where its file is now: at its old place while a move to the
+// configured one is pending. (A re-keyed vault may begin with the wiped header slot, so the
+// headers are read, not the first bytes.)
+std::optional<quint64> generationNow(const vault::StorageConfig& storage, const QString& dataDir)
+{
+    if (storage.backend() != vault::StorageBackend::Container)
+        return std::nullopt;
+    const QString movingFrom = storage.containerConfig().pendingMigrateFromPath;
+    if (!movingFrom.isEmpty()) {
+        if (const std::optional<quint64> there = VaultContainer::peekGenerationCounter(movingFrom))
+            return there;
+    }
+    return VaultContainer::peekGenerationCounter(storage.resolveContainerPath(dataDir));
+}
+
+// One journal's settlement: committed when it shows the vault re-keyed; kept when the vault's
+// generation cannot be read (a vault out of reach proves nothing); abandoned otherwise.
+template <typename IsRekeyed, typename Commit, typename Abandon>
+void settle(std::optional<unsigned long long> generation, IsRekeyed isRekeyed, Commit commit, Abandon abandon,
+            const char* commitFailed, const char* kept)
+{
+    if (isRekeyed(generation)) {
+        if (!commit())
+            qWarning("%s", commitFailed);
+    } else if (!generation) {
+        qWarning("%s", kept);
+    } else {
+        static_cast<void>(abandon());
+    }
+}
+
+}  // namespace
+
 void recoverPendingKeyTransitions(core::AuthManager& auth, core::TwoFactorManager& twoFactor,
                                   const vault::StorageConfig& storage, const QString& dataDir)
 {
     std::optional<unsigned long long> generation;
-    if (storage.backend() == vault::StorageBackend::Container) {
-        if (const std::optional<quint64> peeked =
-                VaultContainer::peekGenerationCounter(storage.resolveContainerPath(dataDir)))
-            generation = *peeked;
-    }
+    if (const std::optional<quint64> peeked = generationNow(storage, dataDir))
+        generation = *peeked;
     if (auth.hasPendingPasswordChange()) {
-        if (!auth.pendingPasswordChangeIsVaultRekeyed(generation))
-            auth.abandonPendingPasswordChange();
-        else if (!auth.commitPendingPasswordChange(twoFactor))
-            qWarning("recoverPendingKeyTransitions: failed to commit a completed password-change transition -- will "
-                     "retry on next launch.");
+        settle(
+            generation, [&](auto g) { return auth.pendingPasswordChangeIsVaultRekeyed(g); },
+            [&] { return auth.commitPendingPasswordChange(twoFactor); },
+            [&] { return auth.abandonPendingPasswordChange(); },
+            "recoverPendingKeyTransitions: failed to commit a completed password-change transition -- will retry on "
+            "next launch.",
+            "recoverPendingKeyTransitions: the vault's generation could not be read -- the password-change "
+            "transition is kept for a later start.");
     }
     if (twoFactor.hasPendingTransition()) {
-        if (!twoFactor.pendingTransitionIsVaultRekeyed(generation))
-            twoFactor.abandonPendingTransition();
-        else if (!twoFactor.commitPendingTransition())
-            qWarning("recoverPendingKeyTransitions: failed to commit a completed 2FA transition -- will retry on next "
-                     "launch.");
+        settle(
+            generation, [&](auto g) { return twoFactor.pendingTransitionIsVaultRekeyed(g); },
+            [&] { return twoFactor.commitPendingTransition(); }, [&] { return twoFactor.abandonPendingTransition(); },
+            "recoverPendingKeyTransitions: failed to commit a completed 2FA transition -- will retry on next launch.",
+            "recoverPendingKeyTransitions: the vault's generation could not be read -- the 2FA transition is kept "
+            "for a later start.");
     }
 }
 

@@ -446,6 +446,39 @@ TEST(KeyChanges, NoKeyChangeStartsWhileAnotherIsUnfinished)
     }
 }
 
+// Fault 6: the settlement reads the generation where the vault is, and without one it decides
+// nothing about a journal that does not say it was re-keyed.
+TEST(KeyChanges, TheSettlementJudgesByTheVaultWhereItIs)
+{
+    for (const char* where : {"relocation pending", "vault out of reach"}) {
+        SCOPED_TRACE(where);
+        KeyFolder f;
+        auto container = f.open(f.createAccountAndVault());
+        ASSERT_TRUE(container);
+        // A password change that crashed after the re-key, before its journal was marked.
+        const SecureBuffer newKey = dorvex::crypto::AeadCipher::generateKey();
+        ASSERT_TRUE(f.auth->beginCommitPasswordChange(newKey, kNewPassword, container->vaultId(),
+                                                      container->generationCounter(), {}));
+        ASSERT_EQ(container->rekey(newKey), VaultContainer::RekeyDone);
+        container.reset();
+        const QString away = dorvex::test::makeScratchDir() + QStringLiteral("/vault.drvx");
+        if (QByteArray(where) == "relocation pending") {
+            auto config = f.storage->containerConfig();
+            config.overrideDirectory = dorvex::test::makeScratchDir();
+            config.pendingMigrateFromPath = f.vaultPath();
+            ASSERT_TRUE(f.storage->setContainerConfig(config));
+        } else {
+            ASSERT_TRUE(QFile::rename(f.vaultPath(), away));
+            f.restartAndSettle();
+            EXPECT_TRUE(f.auth->hasPendingPasswordChange());
+            ASSERT_TRUE(QFile::rename(away, f.vaultPath()));
+        }
+        f.restartAndSettle();
+        EXPECT_TRUE(f.signIn({kNewPassword}));
+        EXPECT_FALSE(f.journalLeft());
+    }
+}
+
 // Fault 8: each journal write, mark and removal is durable in its folder before the sequence goes
 // on (a rename or unlink that no folder sync follows could be undone by a crash).
 TEST(KeyChanges, EveryJournalChangeReachesItsFolder)
