@@ -261,6 +261,7 @@ bool runSession(core::AuthManager& auth, core::TwoFactorManager& twoFactor, Stor
     // After a sign-out the keys are read from the keyring afresh, and it may have locked meanwhile.
     if (int ignored = kExitOk; !keyringReachable(dataDir, ignored))
         return false;
+    recoverPendingKeyTransitions(auth, twoFactor, storage, dataDir);
     // Pending relocation and deletion are carried out here once they can be requested.
     const QString containerPath = storage.resolveContainerPath(dataDir);
 
@@ -389,7 +390,7 @@ int runSessions(const QString& dataDir)
     // A binding left ahead of the record by an interrupted advance is taken before the check.
     if (!vault::adoptPendingBinding(storage) && !storageConfigurationTrusted(storage, dataDir))
         return 1;
-    recoverPendingKeyTransitions(auth, twoFactor, storage, dataDir);
+    // Interrupted key changes are settled at the start of every pass (runSession).
     while (runSession(auth, twoFactor, storage, idleLock, rollbackGuard, dataDir, machineId)) {
     }
     return 0;
