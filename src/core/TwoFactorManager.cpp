@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QtDebug>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -216,7 +217,9 @@ std::optional<SecureBuffer> TwoFactorManager::beginConfirmEnable(const SecureBuf
     const std::optional<SecureBuffer> secret = unwrapWith(passwordKey, s.pendingWrappedSecret, s.wrapSalt);
     if (!secret)
         return std::nullopt;
-    if (!Totp::verifyTotp(*secret, code, Clock::nowSecsSinceEpoch(), kPeriodSeconds, kDigits, kWindow))
+    const std::optional<unsigned long long> counter =
+        Totp::matchedCounter(*secret, code, Clock::nowSecsSinceEpoch(), kPeriodSeconds, kDigits, kWindow);
+    if (!counter)
         return std::nullopt;
     PendingTransition transition;
     transition.vaultGenerationAtStart = vaultGenerationAtStart;
@@ -224,6 +227,8 @@ std::optional<SecureBuffer> TwoFactorManager::beginConfirmEnable(const SecureBuf
     transition.settings.enabled = true;
     transition.settings.wrappedSecret = s.pendingWrappedSecret;
     transition.settings.pendingWrappedSecret.clear();
+    // The confirming code is used up as a sign-in code is, so it cannot sign in within its window.
+    transition.settings.lastVerifiedCounter = std::max(s.lastVerifiedCounter, static_cast<std::int64_t>(*counter));
     if (!writePendingTransition(transition))
         return std::nullopt;
     return combineForVaultKey(passwordKey, *secret);

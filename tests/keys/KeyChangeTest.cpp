@@ -558,3 +558,16 @@ TEST(KeyChanges, ALegacyVaultIsMigratedBeforeItsKeyChanges)
     f.restartAndSettle();
     EXPECT_EQ(f.signIn({kNewPassword}), std::optional<QStringList>(names));
 }
+
+// Fault 10: the code that confirmed the enrolment is used up, as a sign-in code is.
+TEST(KeyChanges, TheCodeThatConfirmedTheEnrolmentDoesNotSignInAgain)
+{
+    KeyFolder f;
+    const SecureBuffer key = f.createAccountAndVault();
+    const SecureBuffer secret = f.beginEnrollment(key);
+    auto container = f.open(key);
+    ASSERT_TRUE(container);
+    const QString code = f.codeOf(secret);
+    ASSERT_TRUE(dorvex::app::confirmTwoFactorEnable(f.services(), container.get(), key, code).success);
+    EXPECT_FALSE(f.twoFactor->verifyLoginCode(key, code));
+}
