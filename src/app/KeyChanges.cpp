@@ -1,7 +1,10 @@
 #include "app/KeyChanges.h"
 
 #include "core/AuthManager.h"
+#include "core/KeyJournal.h"
+#include "core/LocalIntegrityKey.h"
 #include "core/PasswordPolicy.h"
+#include "core/SealedFile.h"
 #include "core/TwoFactorManager.h"
 #include "crypto/AeadCipher.h"
 #include "vault/GenerationBinding.h"
@@ -332,6 +335,20 @@ void settle(std::optional<unsigned long long> generation, IsRekeyed isRekeyed, C
     }
 }
 
+// A journal file that no longer opens although its key loads is what a crash in the middle of
+// its erase leaves: finished with, it is cleared away. One whose key cannot be had now (the
+// keyring's root is out of reach) may open again later and is left alone.
+void clearBrokenJournal(const QString& path)
+{
+    if (core::SealedFile::readAuthenticated(path, core::SealedKeySource::Load).status
+            != core::SealedReadStatus::NotOpened
+        || core::LocalIntegrityKey::load(core::SealedFile::keyPathFor(path)).empty())
+        return;
+    if (!core::retireJournal(path).gone)
+        qWarning("recoverPendingKeyTransitions: could not clear away the unreadable transition file at %s.",
+                 path.toUtf8().constData());
+}
+
 }  // namespace
 
 void recoverPendingKeyTransitions(core::AuthManager& auth, core::TwoFactorManager& twoFactor,
@@ -349,6 +366,8 @@ void recoverPendingKeyTransitions(core::AuthManager& auth, core::TwoFactorManage
             "next launch.",
             "recoverPendingKeyTransitions: the vault's generation could not be read -- the password-change "
             "transition is kept for a later start.");
+    } else {
+        clearBrokenJournal(auth.passwordChangeJournalPath());
     }
     if (twoFactor.hasPendingTransition()) {
         settle(
@@ -357,6 +376,8 @@ void recoverPendingKeyTransitions(core::AuthManager& auth, core::TwoFactorManage
             "recoverPendingKeyTransitions: failed to commit a completed 2FA transition -- will retry on next launch.",
             "recoverPendingKeyTransitions: the vault's generation could not be read -- the 2FA transition is kept "
             "for a later start.");
+    } else {
+        clearBrokenJournal(twoFactor.transitionJournalPath());
     }
 }
 

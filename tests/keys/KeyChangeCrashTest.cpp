@@ -14,12 +14,59 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <sys/mount.h>
+#include <unistd.h>
+#include <map>
 
 using namespace keys_test;
 using dorvex::core::AtomicFile;
 using dorvex::core::SecureErase;
 
 namespace {
+
+// The folders of the crash loops: on a tmpfs where one can be mounted (as root), since the
+// crashes are simulated and a real sync would only cost time; each is removed after its point.
+class LoopFolders {
+public:
+    LoopFolders() : base_(dorvex::test::makeScratchDir())
+    {
+        if (::geteuid() == 0)
+            mounted_ = ::mount("tmpfs", QFile::encodeName(base_).constData(), "tmpfs", 0, "size=256m,mode=0700") == 0;
+    }
+    ~LoopFolders()
+    {
+        if (mounted_)
+            ::umount2(QFile::encodeName(base_).constData(), MNT_DETACH);
+    }
+    LoopFolders(const LoopFolders&) = delete;
+    LoopFolders& operator=(const LoopFolders&) = delete;
+
+    QString next()
+    {
+        const QString dir = base_ + QLatin1Char('/') + QString::number(++count_);
+        EXPECT_TRUE(QDir().mkpath(dir));
+        return dir;
+    }
+
+private:
+    QString base_;
+    bool mounted_ = false;
+    int count_ = 0;
+};
+
+LoopFolders& loopFolders()
+{
+    static LoopFolders folders;
+    return folders;
+}
+
+// A folder for one crash point, removed with it.
+struct PointFolder : KeyFolder {
+    PointFolder() : KeyFolder(loopFolders().next()) {}
+    ~PointFolder() { QDir(dir).removeRecursively(); }
+    PointFolder(const PointFolder&) = delete;
+    PointFolder& operator=(const PointFolder&) = delete;
+};
 
 int failuresSoFar()
 {
@@ -57,7 +104,7 @@ bool isVaultWrite(const KeyFolder& f, const DurableSteps::Event& e)
 // second write to the vault file (the first is the new index).
 int headerWriteStep(const KeyChange& change)
 {
-    KeyFolder f;
+    PointFolder f;
     const SessionKeys keys = prepare(f, change);
     auto container = f.open(keys.vaultKey);
     DurableSteps steps;
@@ -79,7 +126,7 @@ void crashAtEveryStep(const KeyChange& change, Tally& tally,
                       const std::function<bool(int step)>& after, const QStringList& mayAlsoHold = {})
 {
     for (int step = 1;; ++step) {
-        KeyFolder f;
+        PointFolder f;
         const SessionKeys keys = prepare(f, change);
         auto container = f.open(keys.vaultKey);
         ASSERT_TRUE(container);
@@ -104,11 +151,30 @@ void crashAtEveryStep(const KeyChange& change, Tally& tally,
     }
 }
 
-// Copies every file of one folder into another.
-void copyFolder(const QString& from, const QString& to)
+// Every file of a folder with its bytes; file keys derive from their paths, so a folder is put
+// back in place rather than copied elsewhere.
+using FolderImage = std::map<QString, QByteArray>;
+
+FolderImage imageOfFolder(const QString& dir)
 {
-    for (const QString& name : QDir(from).entryList(QDir::Files | QDir::Hidden))
-        ASSERT_TRUE(QFile::copy(from + QLatin1Char('/') + name, to + QLatin1Char('/') + name));
+    FolderImage files;
+    for (const QString& name : QDir(dir).entryList(QDir::Files | QDir::Hidden)) {
+        QFile file(dir + QLatin1Char('/') + name);
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+        files[name] = file.readAll();
+    }
+    return files;
+}
+
+void restoreFolder(const QString& dir, const FolderImage& files)
+{
+    for (const QString& name : QDir(dir).entryList(QDir::Files | QDir::Hidden))
+        ASSERT_TRUE(QFile::remove(dir + QLatin1Char('/') + name));
+    for (const auto& [name, bytes] : files) {
+        QFile file(dir + QLatin1Char('/') + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_EQ(file.write(bytes), bytes.size());
+    }
 }
 
 // A store that hands its first write to `beforeFirstWrite` (to take a copy of the data folder
@@ -170,15 +236,15 @@ TEST(KeyChangeCrash, EveryCrashImageOfTheRekey)
     Tally tally;
     for (const KeyChange& change : keyChanges()) {
         SCOPED_TRACE(change.name);
-        KeyFolder f;
+        PointFolder f;
         const SessionKeys keys = prepare(f, change);
         const quint64 before = *VaultContainer::peekGenerationCounter(f.vaultPath());
         auto image = dorvex::test::MemoryBlockStore::imageOf(dorvex::test::readWholeFile(f.vaultPath()));
         auto recorder = std::make_shared<dorvex::test::CrashRecorder>(*image);
-        const QString snapshot = dorvex::test::makeScratchDir();
+        FolderImage duringRekey;
         auto store = std::make_unique<FirstWriteWatch>(
             std::make_unique<dorvex::test::CrashSimulatingBlockStore>(image, recorder),
-            [&] { copyFolder(f.dir, snapshot); });
+            [&] { duringRekey = imageOfFolder(f.dir); });
         auto container = VaultContainer::open(std::move(store), keys.vaultKey, kMachine);
         ASSERT_TRUE(container);
         recorder->restart(*image);
@@ -195,17 +261,15 @@ TEST(KeyChangeCrash, EveryCrashImageOfTheRekey)
         ASSERT_EQ(ops[headerWrite + 1].kind, dorvex::test::CrashRecorder::Op::Flush);
 
         recorder->forEachCrashImage([&](const std::vector<unsigned char>& bytes, std::size_t point) {
-            KeyFolder g;
-            copyFolder(snapshot, g.dir);
-            QFile vault(g.vaultPath());
-            ASSERT_TRUE(vault.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            vault.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
-            vault.close();
+            FolderImage files = duringRekey;
+            files[QStringLiteral("vault.drvx")] =
+                QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+            restoreFolder(f.dir, files);
             // Up to the header's write the old state; once it is flushed the new one; in between either.
-            const std::optional<quint64> generation = VaultContainer::peekGenerationCounter(g.vaultPath());
+            const std::optional<quint64> generation = VaultContainer::peekGenerationCounter(f.vaultPath());
             const bool after = point > headerWrite + 1 || (point > headerWrite && generation && *generation > before);
             SCOPED_TRACE(testing::Message() << "crash before operation " << point);
-            tally.point([&] { settleAndExpect(g, change, keys, after); });
+            tally.point([&] { settleAndExpect(f, change, keys, after); });
         });
     }
     std::printf("[ info ] re-key crash images tried: %d, passed: %d\n", tally.tried, tally.passed);
