@@ -18,14 +18,14 @@ using dorvex::app::KeyChangeResult;
 using dorvex::core::AtomicFile;
 using dorvex::core::SecureErase;
 
+namespace {
+
 const QString kRefusalSignInAgain = QStringLiteral(
     "A change to your password or two-factor authentication has not finished yet. Sign out and sign in again, then "
     "try again.");
 const QString kRefusalRestart = QStringLiteral(
     "Murravo could not clear away a finished password or two-factor change. Restart Murravo before changing them "
     "again.");
-
-namespace {
 
 // A step of the vault file's own writes (the block store shares the AtomicFile seam).
 bool vaultStep(const KeyFolder& f, const DurableSteps::Event& e, AtomicFile::Step step)
@@ -167,7 +167,7 @@ TEST(KeyChanges, DisableWithAWrongPasswordChangesNothing)
     EXPECT_TRUE(f.signIn({kOldPassword, &secret}));
 }
 
-// Fault 1: the rollback record and storage.dat move only with a committed re-key, and at once.
+// The rollback record and storage.dat move only with a committed re-key, and at once.
 TEST(KeyChanges, TheRollbackRecordFollowsOnlyACommittedRekey)
 {
     for (const KeyChange& change : keyChanges()) {
@@ -218,7 +218,7 @@ KeyChangeResult changePasswordErasingNothing(KeyFolder& f, VaultContainer& conta
 
 }  // namespace
 
-// Fault 3: a finished journal that cannot be erased is still cleared away for good, so no later
+// A finished journal that cannot be erased is still cleared away for good, so no later
 // start commits it over what came after.
 TEST(KeyChanges, AFinishedJournalThatCannotBeErasedIsNeverReplayed)
 {
@@ -297,7 +297,7 @@ TEST(KeyChanges, AFinishedJournalThatCannotBeErasedIsNeverReplayed)
     }
 }
 
-// Fault 3, when nothing clears the journal away: no further key change in this process, and after
+// When nothing clears the journal away: no further key change in this process, and after
 // a change that left the vault as it was, no commit to the vault either (an abandoned journal
 // would be committed at a later start once the generation rose).
 TEST(KeyChanges, AJournalThatCannotBeClearedStopsFurtherChanges)
@@ -341,7 +341,7 @@ TEST(KeyChanges, AJournalThatCannotBeClearedStopsFurtherChanges)
     }
 }
 
-// Fault 4: a password change whose two-factor secret could not be re-wrapped is not finished.
+// A password change whose two-factor secret could not be re-wrapped is not finished.
 TEST(KeyChanges, ASecretThatWasNotRewrappedKeepsThePasswordChangeOpen)
 {
     KeyFolder f;
@@ -371,7 +371,7 @@ TEST(KeyChanges, ASecretThatWasNotRewrappedKeepsThePasswordChangeOpen)
     EXPECT_TRUE(f.signIn({kNewPassword, &secret}));
 }
 
-// Fault 5: while a change is unfinished (a locked vault, a journal kept), no other one starts.
+// While a change is unfinished (a locked vault, a journal kept), no other one starts.
 TEST(KeyChanges, NoKeyChangeStartsWhileAnotherIsUnfinished)
 {
     struct Row {
@@ -446,7 +446,7 @@ TEST(KeyChanges, NoKeyChangeStartsWhileAnotherIsUnfinished)
     }
 }
 
-// Fault 6: the settlement reads the generation where the vault is, and without one it decides
+// The settlement reads the generation where the vault is, and without one it decides
 // nothing about a journal that does not say it was re-keyed.
 TEST(KeyChanges, TheSettlementJudgesByTheVaultWhereItIs)
 {
@@ -479,7 +479,7 @@ TEST(KeyChanges, TheSettlementJudgesByTheVaultWhereItIs)
     }
 }
 
-// Fault 8: each journal write, mark and removal is durable in its folder before the sequence goes
+// Each journal write, mark and removal is durable in its folder before the sequence goes
 // on (a rename or unlink that no folder sync follows could be undone by a crash).
 TEST(KeyChanges, EveryJournalChangeReachesItsFolder)
 {
@@ -517,7 +517,7 @@ TEST(KeyChanges, EveryJournalChangeReachesItsFolder)
     }
 }
 
-// Fault 9: a vault still in the old single-index format is migrated before its key changes.
+// A vault still in the old single-index format is migrated before its key changes.
 TEST(KeyChanges, ALegacyVaultIsMigratedBeforeItsKeyChanges)
 {
     KeyFolder f;
@@ -559,7 +559,7 @@ TEST(KeyChanges, ALegacyVaultIsMigratedBeforeItsKeyChanges)
     EXPECT_EQ(f.signIn({kNewPassword}), std::optional<QStringList>(names));
 }
 
-// Fault 10: the code that confirmed the enrolment is used up, as a sign-in code is.
+// The code that confirmed the enrolment is used up, as a sign-in code is.
 TEST(KeyChanges, TheCodeThatConfirmedTheEnrolmentDoesNotSignInAgain)
 {
     KeyFolder f;
