@@ -222,6 +222,19 @@ bool AtomicFile::makeFolder(const QString& folder)
     return ::chmod(native.constData(), static_cast<mode_t>(kFolderMode)) == 0;
 }
 
+bool AtomicFile::remove(const QString& path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    if (native.isEmpty() || !allowed(Step::Remove, path, -1))
+        return false;
+    return ::unlink(native.constData()) == 0 || errno == ENOENT;
+}
+
+bool AtomicFile::syncFolderOf(const QString& path)
+{
+    return syncFolder(QFile::encodeName(QFileInfo(path).absolutePath()), path);
+}
+
 void AtomicFile::setStepHook(StepHook hook) { stepHook() = std::move(hook); }
 
 bool AtomicFile::stepAllowed(Step step, const QString& path, int fd) { return allowed(step, path, fd); }

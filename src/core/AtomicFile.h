@@ -46,13 +46,19 @@ public:
     [[nodiscard]] static bool replace(const QString& path, QByteArrayView bytes);
     [[nodiscard]] static FileReadResult read(const QString& path, LinkPolicy links = LinkPolicy::Follow);
 
+    // Removes the name (never what a link points to); true when nothing is left at the path. The
+    // removal is durable only once the folder is synced (syncFolderOf).
+    [[nodiscard]] static bool remove(const QString& path);
+    // Syncs the folder that holds path, so that its entries (a rename, a removal) survive a crash.
+    [[nodiscard]] static bool syncFolderOf(const QString& path);
+
     // Creates folder with its missing parents, each new one owner-only; true when it is a folder.
     [[nodiscard]] static bool makeFolder(const QString& folder);
 
     // Test seam: the steps of replace and read, in order. A hook sees each step before it runs
     // (fd is the descriptor it acts on, -1 for Create, Rename and Open) and fails it by
     // returning false, as the system would (ENOSPC for writes, EIO otherwise).
-    enum class Step { Create, Write, Sync, Close, Rename, SyncFolder, Open, Read };
+    enum class Step { Create, Write, Sync, Close, Rename, SyncFolder, Open, Read, Remove };
     using StepHook = std::function<bool(Step step, const QString& path, int fd)>;
     static void setStepHook(StepHook hook);  // an empty hook removes it
     // The program's other durable writers (the vault file) pass their steps through the same

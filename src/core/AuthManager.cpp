@@ -2,10 +2,12 @@
 
 #include "core/AtomicFile.h"
 #include "core/AuthenticatedJson.h"
+#include "core/KeyJournal.h"
 #include "core/LocalIntegrityKey.h"
 #include "core/PasswordPolicy.h"
 #include "core/SealedFile.h"
 #include "core/SecureErase.h"
+#include "core/TwoFactorManager.h"
 #include "crypto/AeadCipher.h"
 #include "crypto/PasswordHasher.h"
 
@@ -26,22 +28,11 @@ namespace {
 
 using crypto::AeadCipher;
 using crypto::KeyWrap;
+using crypto::PasswordWipe;
 using crypto::PasswordHasher;
 using crypto::SecureBuffer;
 
 constexpr char kWrapLabel[] = "murravo.identity.wrappedVaultKey.v1";
-
-// Wipes a password copy on every way out, exceptions included.
-class PasswordWipe {
-public:
-    explicit PasswordWipe(std::string& password) : password_(password) {}
-    ~PasswordWipe() { crypto::secureZero(password_); }
-    PasswordWipe(const PasswordWipe&) = delete;
-    PasswordWipe& operator=(const PasswordWipe&) = delete;
-
-private:
-    std::string& password_;
-};
 
 std::vector<unsigned char> fromBase64(const QJsonValue& value)
 {
@@ -398,31 +389,146 @@ std::optional<SecureBuffer> AuthManager::beginPasswordChange(std::string current
     return AeadCipher::generateKey();
 }
 
-bool AuthManager::commitPasswordChange(const SecureBuffer& newPasswordKey, std::string newPassword,
-                                       const QString& vaultId) const
+std::optional<AuthManager::IdentityRecord> AuthManager::identityForNewPassword(std::string& newPassword,
+                                                                             const SecureBuffer& newPasswordKey,
+                                                                             const QString& vaultId,
+                                                                             const char* operation) const
 {
-    PasswordWipe wipe(newPassword);
     QString asText = QString::fromUtf8(newPassword.data(), static_cast<qsizetype>(newPassword.size()));
     const bool weak = !PasswordPolicy::describeWeakness(asText).isEmpty();
     crypto::secureZero(asText);
     if (weak)
-        return false;
+        return std::nullopt;
     IdentityRecord record;
     if (!readIdentityFile(record, nullptr))
-        return false;
+        return std::nullopt;
     record.keySalt = PasswordHasher::generateSalt();
-    std::optional<std::string> verifier = withArgonMemory(
-        "AuthManager::commitPasswordChange", [&] { return PasswordHasher::hashForStorage(newPassword); });
+    std::optional<std::string> verifier =
+        withArgonMemory(operation, [&] { return PasswordHasher::hashForStorage(newPassword); });
     if (!verifier)
-        return false;
-    std::optional<SecureBuffer> derived = withArgonMemory(
-        "AuthManager::commitPasswordChange", [&] { return PasswordHasher::deriveKey(newPassword, record.keySalt, 32); });
+        return std::nullopt;
+    std::optional<SecureBuffer> derived =
+        withArgonMemory(operation, [&] { return PasswordHasher::deriveKey(newPassword, record.keySalt, 32); });
     if (!derived)
-        return false;
+        return std::nullopt;
     record.passwordHash = std::move(*verifier);
-    record.wrappedVaultKey =
-        KeyWrap::wrap(*derived, newPasswordKey, wrappedKeyAssociatedData(record.keySalt, vaultId));
-    return writeIdentityFile(record);
+    record.wrappedVaultKey = KeyWrap::wrap(*derived, newPasswordKey, wrappedKeyAssociatedData(record.keySalt, vaultId));
+    return record;
+}
+
+bool AuthManager::commitPasswordChange(const SecureBuffer& newPasswordKey, std::string newPassword,
+                                       const QString& vaultId) const
+{
+    PasswordWipe wipe(newPassword);
+    const std::optional<IdentityRecord> record =
+        identityForNewPassword(newPassword, newPasswordKey, vaultId, "AuthManager::commitPasswordChange");
+    return record && writeIdentityFile(*record);
+}
+
+bool AuthManager::beginCommitPasswordChange(const SecureBuffer& newPasswordKey, std::string newPassword,
+                                            const QString& vaultId, unsigned long long vaultGenerationAtStart,
+                                            const std::vector<unsigned char>& twoFactorWrappedSecret) const
+{
+    PasswordWipe wipe(newPassword);
+    std::optional<IdentityRecord> identity =
+        identityForNewPassword(newPassword, newPasswordKey, vaultId, "AuthManager::beginCommitPasswordChange");
+    if (!identity)
+        return false;
+    PendingPasswordChange change;
+    change.vaultGenerationAtStart = vaultGenerationAtStart;
+    change.newIdentity = std::move(*identity);
+    change.twoFactorWrappedSecret = twoFactorWrappedSecret;
+    return writePendingPasswordChange(change);
+}
+
+bool AuthManager::readPendingPasswordChange(PendingPasswordChange& out) const
+{
+    const SealedReadResult read =
+        SealedFile::readAuthenticated(passwordChangeJournalPath(), SealedKeySource::GetOrCreate);
+    if (!read.ok())
+        return false;
+    const QJsonObject& o = read.object;
+    for (const char* key : {"username", "passwordHash", "keySalt", "wrappedVaultKey"}) {
+        if (!o.contains(QLatin1String(key)))
+            return false;
+    }
+    out = PendingPasswordChange{};
+    out.vaultRekeyed = o.value(QStringLiteral("vaultRekeyed")).toBool(false);
+    bool parsed = false;
+    const qulonglong generation = o.value(QStringLiteral("vaultGenerationAtStart")).toString().toULongLong(&parsed, 10);
+    out.vaultGenerationAtStart = parsed ? generation : 0;
+    out.newIdentity.username = o.value(QStringLiteral("username")).toString();
+    out.newIdentity.passwordHash = o.value(QStringLiteral("passwordHash")).toString().toStdString();
+    out.newIdentity.keySalt = fromBase64(o.value(QStringLiteral("keySalt")));
+    out.newIdentity.wrappedVaultKey = fromBase64(o.value(QStringLiteral("wrappedVaultKey")));
+    out.twoFactorWrappedSecret = fromBase64(o.value(QStringLiteral("twoFactorWrappedSecret")));
+    return true;
+}
+
+bool AuthManager::writePendingPasswordChange(const PendingPasswordChange& change) const
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("vaultRekeyed"), change.vaultRekeyed);
+    o.insert(QStringLiteral("vaultGenerationAtStart"), QString::number(change.vaultGenerationAtStart));
+    o.insert(QStringLiteral("username"), change.newIdentity.username);
+    o.insert(QStringLiteral("passwordHash"), QString::fromStdString(change.newIdentity.passwordHash));
+    o.insert(QStringLiteral("keySalt"), toBase64(change.newIdentity.keySalt));
+    o.insert(QStringLiteral("wrappedVaultKey"), toBase64(change.newIdentity.wrappedVaultKey));
+    o.insert(QStringLiteral("twoFactorWrappedSecret"), toBase64(change.twoFactorWrappedSecret));
+    return SealedFile::writeAuthenticated(passwordChangeJournalPath(), o);
+}
+
+bool AuthManager::markPasswordChangeVaultRekeyed() const
+{
+    PendingPasswordChange change;
+    if (!readPendingPasswordChange(change))
+        return false;
+    change.vaultRekeyed = true;
+    return writePendingPasswordChange(change);
+}
+
+bool AuthManager::hasPendingPasswordChange() const
+{
+    PendingPasswordChange change;
+    return readPendingPasswordChange(change);
+}
+
+bool AuthManager::pendingPasswordChangeIsVaultRekeyed(std::optional<unsigned long long> currentGeneration) const
+{
+    PendingPasswordChange change;
+    return readPendingPasswordChange(change) && journalShowsRekeyed(change.vaultRekeyed, change.vaultGenerationAtStart, currentGeneration);
+}
+
+bool AuthManager::commitPendingPasswordChange(TwoFactorManager& twoFactor) const
+{
+    PendingPasswordChange change;
+    if (!readPendingPasswordChange(change))
+        return false;
+    if (!writeIdentityFile(change.newIdentity))
+        return false;
+    // Without the secret wrapped for the new key no code would be accepted again: the journal
+    // stays for a later commit, which writes both files once more. With two-factor sign-in off
+    // there is no secret in use to re-wrap.
+    if (!change.twoFactorWrappedSecret.empty() && twoFactor.isEnabled()
+        && !twoFactor.commitRewrappedSecret(change.twoFactorWrappedSecret))
+        return false;
+    retirePasswordChangeJournal("completed");
+    return true;
+}
+
+bool AuthManager::abandonPendingPasswordChange() const { return retirePasswordChangeJournal("abandoned"); }
+
+bool AuthManager::retirePasswordChangeJournal(const char* which) const
+{
+    const QString path = passwordChangeJournalPath();
+    const JournalRetirement retired = retireJournal(path);
+    if (!retired.erased) {
+        qWarning("AuthManager: failed to securely erase the %s password-change transition file at %s -- the wrapped "
+                 "vault key and salt it held may still be recoverable from disk.",
+                 which, path.toUtf8().constData());
+    }
+    passwordChangeJournalUncleared_ = !retired.gone;
+    return retired.gone;
 }
 
 void AuthManager::clearCachedPasswordKey() { cachedPasswordDerivedKey_.reset(); }

@@ -11,6 +11,8 @@
 
 namespace dorvex::core {
 
+class TwoFactorManager;
+
 // Why a sign-in failed; the sign-in dialog shows one message per value. 4 and 6 are reserved.
 enum LoginFailureReason : int {
     WrongPassword = 0,
@@ -33,6 +35,14 @@ public:
         std::string passwordHash;
         std::vector<unsigned char> keySalt;
         std::vector<unsigned char> wrappedVaultKey;
+    };
+
+    // The journal of a password change: the identity to install once the vault is re-keyed.
+    struct PendingPasswordChange {
+        bool vaultRekeyed = false;
+        unsigned long long vaultGenerationAtStart = 0;
+        IdentityRecord newIdentity;
+        std::vector<unsigned char> twoFactorWrappedSecret;  // empty when two-factor sign-in is off
     };
 
     explicit AuthManager(QString identityFilePath);
@@ -65,6 +75,25 @@ public:
     [[nodiscard]] bool commitPasswordChange(const crypto::SecureBuffer& newPasswordKey, std::string newPassword,
                                             const QString& vaultId) const;
 
+    // The journaled password change: the journal is written before the vault is re-keyed,
+    // marked once it was, and committed into the identity file (and the two-factor secret
+    // re-wrapped for the new key) only then.
+    [[nodiscard]] bool beginCommitPasswordChange(const crypto::SecureBuffer& newPasswordKey, std::string newPassword,
+                                                 const QString& vaultId, unsigned long long vaultGenerationAtStart,
+                                                 const std::vector<unsigned char>& twoFactorWrappedSecret) const;
+    [[nodiscard]] bool markPasswordChangeVaultRekeyed() const;
+    [[nodiscard]] bool commitPendingPasswordChange(TwoFactorManager& twoFactor) const;
+    // True when the journal is durably out of use (see passwordChangeJournalUncleared).
+    bool abandonPendingPasswordChange() const;
+    [[nodiscard]] bool hasPendingPasswordChange() const;
+    [[nodiscard]] bool pendingPasswordChangeIsVaultRekeyed(std::optional<unsigned long long> currentGeneration) const;
+    [[nodiscard]] bool readPendingPasswordChange(PendingPasswordChange& out) const;
+    [[nodiscard]] bool writePendingPasswordChange(const PendingPasswordChange& change) const;
+    [[nodiscard]] QString passwordChangeJournalPath() const { return identityFilePath_ + QStringLiteral(".transition"); }
+    // A finished journal that this process could not put out of use: a later start would judge
+    // it again, over whatever changed since.
+    [[nodiscard]] bool passwordChangeJournalUncleared() const { return passwordChangeJournalUncleared_; }
+
     // Until a first session has bound the account to its vault, a crash can leave a vault
     // beside an account that was never bound to it. While accepted, login() also takes an
     // unbound account for the vault it names, and signedInUnbound() tells it so.
@@ -90,6 +119,13 @@ private:
                                                                         QString* correctedVaultId,
                                                                         LoginFailureReason* reason);
     void logFailedVerification() const;
+    bool retirePasswordChangeJournal(const char* which) const;
+    // The current identity with a new verifier and salt for newPassword and newPasswordKey
+    // wrapped under it, bound to vaultId; no value for a weak password or an unreadable identity.
+    [[nodiscard]] std::optional<IdentityRecord> identityForNewPassword(std::string& newPassword,
+                                                                       const crypto::SecureBuffer& newPasswordKey,
+                                                                       const QString& vaultId,
+                                                                       const char* operation) const;
 
     QString identityFilePath_;
     mutable LoginLockout lockout_;
@@ -97,6 +133,7 @@ private:
     std::optional<crypto::SecureBuffer> cachedPasswordDerivedKey_;
     bool unboundIdentityAccepted_ = false;
     bool signedInUnbound_ = false;
+    mutable bool passwordChangeJournalUncleared_ = false;
 };
 
 }  // namespace dorvex::core

@@ -23,6 +23,14 @@ public:
         std::vector<unsigned char> wrapSalt;
     };
 
+    // The journal of an enable or a disable: the complete state to install once the vault is
+    // re-keyed for it.
+    struct PendingTransition {
+        bool vaultRekeyed = false;
+        unsigned long long vaultGenerationAtStart = 0;
+        Settings settings;
+    };
+
     static constexpr int kPeriodSeconds = 30;
     static constexpr int kDigits = 6;
     static constexpr int kWindow = 1;
@@ -45,6 +53,27 @@ public:
     [[nodiscard]] bool restoreFromSecret(const crypto::SecureBuffer& passwordKey, const crypto::SecureBuffer& secret);
     [[nodiscard]] bool commitRewrappedSecret(const std::vector<unsigned char>& wrapped);
 
+    // Enabling and disabling as journaled transitions: the journal is written before the vault
+    // is re-keyed, marked once it was, and committed into "twofactor.dat" only then.
+    [[nodiscard]] bool readPendingTransition(PendingTransition& out) const;
+    [[nodiscard]] bool writePendingTransition(const PendingTransition& transition) const;
+    // Checks the code against the enrolment's secret, writes the enable journal and returns the
+    // vault key the vault is to be re-keyed to.
+    [[nodiscard]] std::optional<crypto::SecureBuffer> beginConfirmEnable(const crypto::SecureBuffer& passwordKey,
+                                                                         const QString& code,
+                                                                         unsigned long long vaultGenerationAtStart);
+    [[nodiscard]] bool beginDisable(unsigned long long vaultGenerationAtStart);
+    [[nodiscard]] bool markPendingTransitionVaultRekeyed();
+    [[nodiscard]] bool commitPendingTransition();
+    // True when the journal is durably out of use (see transitionJournalUncleared).
+    bool abandonPendingTransition();
+    [[nodiscard]] bool hasPendingTransition() const;
+    [[nodiscard]] bool pendingTransitionIsVaultRekeyed(std::optional<unsigned long long> currentGeneration) const;
+    [[nodiscard]] QString transitionJournalPath() const { return path_ + QStringLiteral(".transition"); }
+    // A finished journal that this process could not put out of use: a later start would judge
+    // it again, over whatever changed since.
+    [[nodiscard]] bool transitionJournalUncleared() const { return transitionJournalUncleared_; }
+
     [[nodiscard]] static crypto::SecureBuffer combineForVaultKey(const crypto::SecureBuffer& passwordKey,
                                                                  const crypto::SecureBuffer& secret);
     [[nodiscard]] static std::vector<unsigned char> wrapSecretFor(const crypto::SecureBuffer& passwordKey,
@@ -58,7 +87,10 @@ private:
                                                                         const std::vector<unsigned char>& wrapped,
                                                                         const std::vector<unsigned char>& salt);
 
+    bool retireTransitionJournal(const char* which);
+
     QString path_;
+    bool transitionJournalUncleared_ = false;
 };
 
 }  // namespace dorvex::core

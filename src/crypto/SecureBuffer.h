@@ -66,4 +66,16 @@ void secureZero(std::vector<unsigned char>& bytes) noexcept;
 void secureZero(QString& text) noexcept;
 void secureZero(std::string& text) noexcept;
 
+// Wipes a password copy on every way out of a scope, exceptions included.
+class PasswordWipe {
+public:
+    explicit PasswordWipe(std::string& password) : password_(password) {}
+    ~PasswordWipe() { secureZero(password_); }
+    PasswordWipe(const PasswordWipe&) = delete;
+    PasswordWipe& operator=(const PasswordWipe&) = delete;
+
+private:
+    std::string& password_;
+};
+
 }  // namespace dorvex::crypto

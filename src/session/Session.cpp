@@ -1,5 +1,6 @@
 #include "session/Session.h"
 
+#include "app/KeyChanges.h"
 #include "app/MachineId.h"
 #include "app/PlatformWording.h"
 #include "session/PendingVaultOperations.h"
@@ -261,7 +262,9 @@ bool runSession(core::AuthManager& auth, core::TwoFactorManager& twoFactor, Stor
     // After a sign-out the keys are read from the keyring afresh, and it may have locked meanwhile.
     if (int ignored = kExitOk; !keyringReachable(dataDir, ignored))
         return false;
-    // What the configure dialog left for a start with no vault open.
+    // Journals first, judged by the vault where it is now; then what the configure dialog left
+    // for a start with no vault open.
+    recoverPendingKeyTransitions(auth, twoFactor, storage, dataDir);
     applyPendingContainerMigration(storage, dataDir);
     confirmAndApplyPendingContainerDelete(auth, storage, dataDir);
     // A move that is still pending left the vault where it was.
@@ -392,7 +395,7 @@ int runSessions(const QString& dataDir)
     // A binding left ahead of the record by an interrupted advance is taken before the check.
     if (!vault::adoptPendingBinding(storage) && !storageConfigurationTrusted(storage, dataDir))
         return 1;
-    // Interrupted key transitions are settled here once they can occur.
+    // Interrupted key changes are settled at the start of every pass (runSession).
     while (runSession(auth, twoFactor, storage, idleLock, rollbackGuard, dataDir, machineId)) {
     }
     return 0;

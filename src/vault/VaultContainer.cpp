@@ -450,7 +450,7 @@ try {
 
 int VaultContainer::rekey(const SecureBuffer& newVaultKey)
 try {
-    if (locked_)
+    if (locked_ || formatVersion_ != kFormatVersion)
         return RekeyFailedUnchanged;
     std::vector<IndexEntry> rewrapped = entries_;
     for (IndexEntry& entry : rewrapped) {
@@ -470,31 +470,53 @@ try {
     const quint64 oldGeneration = generation_;
     vaultKey_ = std::move(installed);
     entries_ = std::move(rewrapped);
-    if (commitIndexAndHeader()) {
+    bool headerWritten = false;
+    bool committed = commitIndexAndHeader(&headerWritten);
+    // Once the new header may be in the file, a generation above the old one has to mean the new
+    // key: the same state is committed again, never the old key at that generation.
+    if (!committed && headerWritten)
+        committed = commitIndexAndHeader();
+    if (committed || headerWritten) {
         for (IndexEntry& e : oldEntries)
             secureZero(e.wrappedFileKey);
-        if (formatVersion_ == kFormatVersion) {
+    }
+    if (committed) {
+        try {
             // No index sealed under the old key may stay behind in the other slot.
             const int other = 1 - currentSlot_;
             overwriteRegion(other * kHeaderSize, kHeaderSize);
             overwriteRegion(kHeaderAreaSize + other * static_cast<qint64>(indexCapacity_),
                             static_cast<qint64>(indexCapacity_));
             static_cast<void>(store_->flush());
+        } catch (...) {
+            logCaughtException("VaultContainer::rekey");
         }
         return RekeyDone;
     }
+    if (headerWritten) {
+        lockSynchronously();
+        return RekeyFailedLocked;
+    }
+    // No header was written: the file still names the old state.
     for (IndexEntry& e : entries_)
         secureZero(e.wrappedFileKey);
     vaultKey_ = std::move(oldKey);
     entries_ = std::move(oldEntries);
     generation_ = oldGeneration;
-    if (commitIndexAndHeader())
-        return RekeyFailedUnchanged;
-    lockSynchronously();
-    return RekeyFailedLocked;
+    return RekeyFailedUnchanged;
 } catch (...) {
     logCaughtException("VaultContainer::rekey");
     return RekeyFailedUnchanged;
+}
+
+bool VaultContainer::migrateToCurrentFormat()
+try {
+    if (locked_)
+        return false;
+    return formatVersion_ == kFormatVersion || migrateFromLegacyFormat();
+} catch (...) {
+    logCaughtException("VaultContainer::migrateToCurrentFormat");
+    return false;
 }
 
 void VaultContainer::lockSynchronously()

@@ -115,7 +115,12 @@ public:
     [[nodiscard]] std::optional<std::vector<unsigned char>> readFileBytes(const QString& name) const;
     [[nodiscard]] bool exportFile(const QString& name, const QString& destinationPath) const;
     [[nodiscard]] bool removeFile(const QString& name);
+    // Only a vault in the current format is re-keyed (the old one rewrites its single index in
+    // place, which a crash can tear): migrate it first.
     [[nodiscard]] int rekey(const crypto::SecureBuffer& newVaultKey);
+    // Moves a format-4 vault to the current format now (a commit under its key); true when the
+    // vault is in the current format.
+    [[nodiscard]] bool migrateToCurrentFormat();
     void lockSynchronously();
 
 private:
@@ -133,7 +138,9 @@ private:
     [[nodiscard]] std::vector<unsigned char> entryAad(const IndexEntry& entry) const;
     [[nodiscard]] bool writeIndex();
     [[nodiscard]] bool writeHeader(int slot);
-    [[nodiscard]] bool commitIndexAndHeader();
+    // headerWritten (may be null) is set once the new header's write was begun: from then on a
+    // failed commit may still have left the new state in the file.
+    [[nodiscard]] bool commitIndexAndHeader(bool* headerWritten = nullptr);
 
     [[nodiscard]] bool migrateFromLegacyFormat();
     [[nodiscard]] bool boundsAcceptable(const Header& header) const;

@@ -491,7 +491,7 @@ bool VaultContainer::writeHeader(int slot)
     return store_->writeAt(slot * kHeaderSize, header, kHeaderSize);
 }
 
-bool VaultContainer::commitIndexAndHeader()
+bool VaultContainer::commitIndexAndHeader(bool* headerWritten)
 {
     const quint64 savedOffset = indexOffset_;
     const quint64 savedLength = indexLength_;
@@ -515,7 +515,13 @@ bool VaultContainer::commitIndexAndHeader()
         const int target = 1 - currentSlot_;
         indexOffset_ = static_cast<quint64>(kHeaderAreaSize) + static_cast<quint64>(target) * indexCapacity_;
         // The header may only name an index that is already durable.
-        if (!writeIndex() || !store_->flush() || !writeHeader(target) || !store_->flush()) {
+        if (!writeIndex() || !store_->flush()) {
+            restore();
+            return false;
+        }
+        if (headerWritten != nullptr)
+            *headerWritten = true;
+        if (!writeHeader(target) || !store_->flush()) {
             restore();
             return false;
         }

@@ -1,7 +1,9 @@
 // Whole passes of the session flow, with the real dialogs driven by object name.
 #include "SessionFixture.h"
 
+#include "core/AtomicFile.h"
 #include "core/Totp.h"
+#include "crypto/AeadCipher.h"
 #include "ui/FirstRunWizard.h"
 #include "ui/LoginDialog.h"
 #include "ui/MainWindow.h"
@@ -510,4 +512,43 @@ TEST_F(SessionFlowTest, LostTwoFactorStateOffersTheRestore)
         EXPECT_EQ(twoFactor->isEnabled(), c.opens);
         dorvex::test::closeStrayWidgets();
     }
+}
+
+// A key change left unfinished is settled at the start of every pass, not once per process: a
+// commit that failed at one pass is finished at the next.
+TEST_F(SessionFlowTest, EveryPassSettlesAnUnfinishedKeyChange)
+{
+    const QString newPassword = QStringLiteral("Battery-Staple-77?");
+    const SecureBuffer key = createAccountAndVault();
+    {
+        // A password change re-keyed the vault and marked its journal, but did not install it.
+        auto container = reopen(key);
+        ASSERT_NE(container, nullptr);
+        const SecureBuffer newKey = dorvex::crypto::AeadCipher::generateKey();
+        ASSERT_TRUE(auth->beginCommitPasswordChange(newKey, newPassword.toStdString(), container->vaultId(),
+                                                    container->generationCounter(), {}));
+        ASSERT_EQ(container->rekey(newKey), VaultContainer::RekeyDone);
+        ASSERT_TRUE(auth->markPasswordChangeVaultRekeyed());
+    }
+    const QString identity = dataDir + QStringLiteral("/identity.dat");
+    dorvex::core::AtomicFile::setStepHook([identity](dorvex::core::AtomicFile::Step step, const QString& path, int) {
+        return !(step == dorvex::core::AtomicFile::Step::Create && path == identity);
+    });
+    dorvex::test::whenShown<LoginDialog>([](LoginDialog* login) { login->reject(); });
+    EXPECT_FALSE(runPass());
+    dorvex::core::AtomicFile::setStepHook({});
+
+    bool refused = false;
+    dorvex::test::whenShown<LoginDialog>([&](LoginDialog* login) {
+        login->findChild<QLineEdit*>(QStringLiteral("loginPasswordEdit"))->setText(newPassword);
+        login->findChild<QPushButton*>(QStringLiteral("loginUnlockButton"))->click();
+        refused = login->isVisible();
+        if (refused)
+            login->reject();
+    });
+    auto window = whenMainWindow(false);
+    EXPECT_FALSE(runPass());
+    EXPECT_FALSE(refused);
+    EXPECT_TRUE(window->hasVault);
+    EXPECT_FALSE(auth->hasPendingPasswordChange());
 }

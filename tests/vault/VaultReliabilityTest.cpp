@@ -216,3 +216,120 @@ TEST(VaultReliability, CrashAtEveryPoint)
     std::printf("[ info ] crash points tried: %d, passed: %d\n", tried, passed);
     EXPECT_EQ(tried, passed);
 }
+
+namespace {
+
+// The generation the file names, read as the settlement at start reads it.
+std::optional<quint64> generationOf(const std::vector<unsigned char>& bytes)
+{
+    test::MemoryBlockStore store(test::MemoryBlockStore::imageOf(bytes));
+    if (!store.open())
+        return std::nullopt;
+    return VaultContainer::peekGenerationCounter(store);
+}
+
+}  // namespace
+
+// A re-key whose commit meets a failure anywhere: the file names the old generation under the old
+// key, or a higher one under the new key -- never a higher one under the old key, which a journal
+// judged by the generation at the next start would take for the new one. Done exactly when the
+// new key is committed; "unchanged" exactly when nothing was.
+TEST(VaultReliability, RekeyAboveTheOldGenerationIsAlwaysTheNewKey)
+{
+    int runs = 0;
+    for (test::FaultOp op : {test::FaultOp::Write, test::FaultOp::Flush}) {
+        for (bool persistent : {false, true}) {
+            for (int k = 1; k < 100; ++k) {
+                SCOPED_TRACE(testing::Message() << "op " << int(op) << " persistent " << persistent << " k " << k);
+                auto image = vaultWith(kAB);
+                auto plan = std::make_shared<test::FaultPlan>();
+                plan->op = op;
+                plan->failAt = k;
+                plan->persistent = persistent;
+                plan->enabled = false;
+                Container c = VaultContainer::open(
+                    std::make_unique<test::FaultInjectingBlockStore>(std::make_unique<test::MemoryBlockStore>(image),
+                                                                     plan),
+                    oldKey(), test::testMachineId());
+                ASSERT_TRUE(c);
+                const quint64 before = c->generationCounter();
+                plan->enabled = true;
+                const int outcome = c->rekey(newKey());
+                plan->enabled = false;
+                ++runs;
+                const std::vector<unsigned char> bytes = image->bytes;
+                const std::optional<quint64> generation = generationOf(bytes);
+                ASSERT_TRUE(generation);
+                const auto underNew = test::reopenCopy(bytes, newKey());
+                const auto underOld = test::reopenCopy(bytes, oldKey());
+                if (*generation > before) {
+                    EXPECT_TRUE(underNew && underNew->contents == kAB);
+                    EXPECT_NE(outcome, VaultContainer::RekeyFailedUnchanged);
+                } else {
+                    EXPECT_TRUE(underOld && underOld->contents == kAB);
+                    EXPECT_NE(outcome, VaultContainer::RekeyDone);
+                }
+                if (outcome == VaultContainer::RekeyFailedUnchanged) {
+                    EXPECT_EQ(c->generationCounter(), before);
+                    ASSERT_TRUE(c->importFile(test::writeFile(test::makeScratchDir(), QStringLiteral("x"), {7}),
+                                              QStringLiteral("later.bin")));
+                }
+                if (plan->injected == 0)
+                    break;
+            }
+        }
+    }
+    std::printf("[ info ] re-key fault runs: %d\n", runs);
+}
+
+// A format-4 vault keeps its one index in place, so a crash while it is rewritten there loses the
+// vault: a re-key never writes it, and once migrated the vault is re-keyed crash-safely.
+TEST(VaultReliability, LegacyVaultIsMigratedBeforeARekey)
+{
+    test::ImageLayout layout = test::fixtureSpec(4);
+    layout.machineId = test::testMachineId();
+    test::Contents legacy;
+    for (const auto& e : layout.entries)
+        legacy[e.name] = e.contents;
+    auto image = test::MemoryBlockStore::imageOf(test::buildVaultImage(layout, oldKey()));
+    auto recorder = std::make_shared<test::CrashRecorder>(*image);
+    auto plan = std::make_shared<test::FaultPlan>();
+    plan->op = test::FaultOp::Flush;
+    plan->failAt = 1;
+    plan->persistent = true;
+    // The migration at open fails, so the vault stays at format 4.
+    Container c = VaultContainer::open(
+        std::make_unique<test::FaultInjectingBlockStore>(
+            std::make_unique<test::CrashSimulatingBlockStore>(image, recorder), plan),
+        oldKey(), test::testMachineId());
+    ASSERT_TRUE(c);
+    ASSERT_EQ(c->formatVersion(), VaultContainer::kLegacyFormatVersion);
+    plan->enabled = false;
+
+    const auto everyCrashOpens = [&] {
+        int tried = 0;
+        recorder->forEachCrashImage([&](const std::vector<unsigned char>& bytes) {
+            ++tried;
+            bool opens = false;
+            for (const crypto::SecureBuffer* key : {&oldKey(), &newKey()}) {
+                const auto state = test::reopenCopy(bytes, *key);
+                opens = opens || (state && state->contents == legacy);
+            }
+            EXPECT_TRUE(opens);
+        });
+        return tried;
+    };
+    recorder->restart(*image);
+    EXPECT_EQ(c->rekey(newKey()), VaultContainer::RekeyFailedUnchanged);
+    EXPECT_GT(everyCrashOpens(), 0);
+
+    ASSERT_TRUE(c->migrateToCurrentFormat());
+    EXPECT_EQ(c->formatVersion(), VaultContainer::kFormatVersion);
+    recorder->restart(*image);
+    EXPECT_EQ(c->rekey(newKey()), VaultContainer::RekeyDone);
+    EXPECT_GT(everyCrashOpens(), 10);
+    c.reset();
+    const auto state = test::reopenCopy(image->bytes, newKey());
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->contents, legacy);
+}

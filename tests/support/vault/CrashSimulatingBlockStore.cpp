@@ -25,6 +25,12 @@ void apply(std::vector<unsigned char>& bytes, const CrashRecorder::Op& op, bool 
 
 int CrashRecorder::forEachCrashImage(const std::function<void(const std::vector<unsigned char>&)>& visit) const
 {
+    return forEachCrashImage([&visit](const std::vector<unsigned char>& bytes, std::size_t) { visit(bytes); });
+}
+
+int CrashRecorder::forEachCrashImage(
+    const std::function<void(const std::vector<unsigned char>&, std::size_t point)>& visit) const
+{
     int visited = 0;
     std::vector<unsigned char> durable = initial_.bytes;
     std::vector<std::size_t> pending;  // changes since the last flush
@@ -41,18 +47,18 @@ int CrashRecorder::forEachCrashImage(const std::function<void(const std::vector<
                 std::vector<bool> keep(pending.size());
                 for (std::size_t i = 0; i < pending.size(); ++i)
                     keep[i] = (mask >> i) & 1u;
-                visit(withPending(keep));
+                visit(withPending(keep), point);
                 ++visited;
             }
         } else {
-            visit(withPending(std::vector<bool>(pending.size(), false)));
-            visit(withPending(std::vector<bool>(pending.size(), true)));
+            visit(withPending(std::vector<bool>(pending.size(), false)), point);
+            visit(withPending(std::vector<bool>(pending.size(), true)), point);
             visited += 2;
         }
         if (point < ops_.size() && ops_[point].kind == Op::Write) {
             std::vector<unsigned char> torn = withPending(std::vector<bool>(pending.size(), true));
             apply(torn, ops_[point], true);
-            visit(torn);
+            visit(torn, point);
             ++visited;
         }
         if (point == ops_.size())

@@ -34,6 +34,9 @@ public:
     // changes lost (all, some when few, or none) and the write in flight torn in half.
     // Returns how many images were visited.
     int forEachCrashImage(const std::function<void(const std::vector<unsigned char>&)>& visit) const;
+    // The same, with the crash point: the number of recorded operations begun before the crash
+    // (the one at that index may be the write torn in half).
+    int forEachCrashImage(const std::function<void(const std::vector<unsigned char>&, std::size_t point)>& visit) const;
 
 private:
     MemoryImage initial_;
