@@ -172,8 +172,13 @@ struct VaultContainer::Header {
 
 bool VaultContainer::looksLikeContainer(const QString& path)
 try {
-    const QByteArray prefix = readPrefix(path, 8);
-    return prefix.size() == 8 && std::memcmp(prefix.constData(), kMagic, 8) == 0;
+    // A re-key that committed into the second slot wipes the first one, magic included, so the
+    // second slot's magic counts as well.
+    const QByteArray prefix = readPrefix(path, kHeaderSize + 8);
+    const auto magicAt = [&prefix](qsizetype offset) {
+        return prefix.size() >= offset + 8 && std::memcmp(prefix.constData() + offset, kMagic, 8) == 0;
+    };
+    return magicAt(0) || magicAt(kHeaderSize);
 } catch (...) {
     logCaughtException("VaultContainer::looksLikeContainer");
     return false;

@@ -234,3 +234,26 @@ TEST(FileBlockStore, LockPathThatIsNotAFileIsRefusedWithoutBlocking)
         EXPECT_FALSE(QFileInfo(vault::lockPathFor(path)).isFile() && !QFileInfo(vault::lockPathFor(path)).isSymLink());
     }
 }
+
+// A re-key whose commit lands in the second header slot wipes the first one, magic and all;
+// the file is still the vault, for every path check the relocation and deletion make.
+TEST(FileBlockStore, AVaultReKeyedIntoItsSecondSlotStillLooksLikeAVault)
+{
+    const QString path = QDir(test::makeScratchDir()).filePath(QStringLiteral("vault.drvx"));
+    {
+        auto vault = vault::VaultContainer::create(std::make_unique<FileBlockStore>(path), test::keyFromSeed(1),
+                                                   QStringLiteral("machine"));
+        ASSERT_NE(vault, nullptr);
+        ASSERT_EQ(vault->rekey(test::keyFromSeed(2)), vault::VaultContainer::RekeyDone);
+    }
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_NE(file.read(8), QByteArray("DRVXVLT1"));  // the first slot was wiped
+    file.close();
+    EXPECT_TRUE(vault::VaultContainer::looksLikeContainer(path));
+    EXPECT_EQ(vault::VaultContainer::confinedRealPath(path), QFileInfo(path).canonicalFilePath());
+    EXPECT_EQ(vault::VaultContainer::peekGenerationCounter(path), std::optional<quint64>(2));
+    EXPECT_NE(vault::VaultContainer::open(std::make_unique<FileBlockStore>(path), test::keyFromSeed(2),
+                                          QStringLiteral("machine")),
+              nullptr);
+}
