@@ -1,5 +1,7 @@
 #include "ui/ConfigureDialog.h"
 
+#include "app/KeyChanges.h"
+
 #include "app/PlatformWording.h"
 #include "app/QrCode.h"
 #include "app/ScreenCapture.h"
@@ -632,14 +634,37 @@ void ConfigureDialog::onEnableClicked()
     refreshState();
 }
 
+dorvex::app::KeyChangeServices ConfigureDialog::keyChangeServices() const
+{
+    return {auth_, twoFactor_, storage_, rollbackGuard_, storage_.machineId()};
+}
+
+void ConfigureDialog::showKeyChange(QLabel* label, dorvex::app::KeyChangeResult& result)
+{
+    if (result.newVaultKey) {
+        setNewVaultKey(std::move(*result.newVaultKey));
+        result.newVaultKey.reset();
+    }
+    showStatus(label, result.message, result.success);
+}
+
 void ConfigureDialog::onConfirmClicked()
 {
-    // The enable sequence (journal, re-key, commit) is wired in with the key changes.
+    const QString code = twoFactorCodeEdit_->text().trimmed();
+    dorvex::app::KeyChangeResult result;
+    {
+        BusyCursor busy;
+        result = dorvex::app::confirmTwoFactorEnable(keyChangeServices(), container_, currentVaultKey(), code);
+    }
+    if (result.enrollmentEnded)
+        endEnrollment();
+    showKeyChange(twoFactorStatusLabel_, result);
+    refreshState();
 }
 
 void ConfigureDialog::onCancelEnrollmentClicked()
 {
-    if (QFile::exists(twoFactor_.path() + QStringLiteral(".transition"))) {
+    if (twoFactor_.hasPendingTransition()) {
         showStatus(twoFactorStatusLabel_,
                    tr("Two-factor authentication is already being enabled and can't be cancelled now. Restart "
                       "Murravo to finish or roll back the change automatically."),
@@ -654,7 +679,18 @@ void ConfigureDialog::onCancelEnrollmentClicked()
 
 void ConfigureDialog::onDisableClicked()
 {
-    // The disable sequence (password, journal, re-key, commit) is wired in with the key changes.
+    std::optional<std::string> password =
+        askPassword(this, tr("Type your master password to disable two-factor authentication:"));
+    if (!password)
+        return;
+    dorvex::app::KeyChangeResult result;
+    {
+        BusyCursor busy;
+        result = dorvex::app::disableTwoFactor(keyChangeServices(), container_, *password);
+    }
+    secureZero(*password);
+    showKeyChange(twoFactorStatusLabel_, result);
+    refreshState();
 }
 
 void ConfigureDialog::onAutoLockChanged(int index)
@@ -669,7 +705,22 @@ void ConfigureDialog::onAutoLockChanged(int index)
 
 void ConfigureDialog::onChangePasswordClicked()
 {
-    // The password change (journal, re-key, commit) is wired in with the key changes.
+    std::string current = signin::utf8Password(currentPasswordEdit_->text());
+    std::string chosen = signin::utf8Password(newPasswordEdit_->text());
+    std::string confirmation = signin::utf8Password(confirmNewPasswordEdit_->text());
+    dorvex::app::KeyChangeResult result;
+    {
+        BusyCursor busy;
+        result = dorvex::app::changePassword(keyChangeServices(), container_, current, chosen, confirmation,
+                                             enrolling_);
+    }
+    secureZero(current);
+    secureZero(chosen);
+    secureZero(confirmation);
+    // The typed passwords are not left in the fields once the vault has taken the new one.
+    if (result.newVaultKey)
+        scrubPasswordFields();
+    showKeyChange(changePasswordStatusLabel_, result);
 }
 
 void ConfigureDialog::onShowRecoveryCodeClicked()

@@ -22,6 +22,10 @@ class AuthManager;
 class IdleLockSettings;
 class TwoFactorManager;
 }  // namespace dorvex::core
+namespace dorvex::app {
+struct KeyChangeResult;
+struct KeyChangeServices;
+}  // namespace dorvex::app
 namespace dorvex::vault {
 class StorageConfig;
 class VaultContainer;
@@ -93,6 +97,9 @@ private:
     void refreshStorageState();
     // Ends an enrolment: the flag cleared, the QR code and secret wiped from the display.
     void endEnrollment();
+    [[nodiscard]] dorvex::app::KeyChangeServices keyChangeServices() const;
+    // Shows a key change's outcome and keeps the key the vault was re-keyed to.
+    void showKeyChange(QLabel* label, dorvex::app::KeyChangeResult& result);
     [[nodiscard]] QString dataFolder() const;
     [[nodiscard]] QString identityKeyPath() const;
 

@@ -5,6 +5,7 @@
 #include "app/PlatformWording.h"
 #include "core/AtomicFile.h"
 #include "core/FileProtection.h"
+#include "core/PasswordPolicy.h"
 #include "core/Totp.h"
 #include "ui/ConfigureDialog.h"
 #include "ui/MainWindow.h"
@@ -394,13 +395,15 @@ TEST_F(ConfigureDialogTest, EnrolmentShowsTheQrCodeAndSecretAndCancelClearsThem)
     ASSERT_TRUE(twoFactor->writeSettings(pending));
 
     // A journal on disk: the enrolment can no longer be called off from here.
-    writeFile(twoFactor->path() + QStringLiteral(".transition"), "journal");
+    dorvex::core::TwoFactorManager::PendingTransition journal;
+    journal.settings = enabled;
+    ASSERT_TRUE(twoFactor->writePendingTransition(journal));
     click("cancelTwoFactorButton");
     EXPECT_EQ(text("twoFactorStatusLabel"),
               QStringLiteral("Two-factor authentication is already being enabled and can't be cancelled now. Restart "
                              "Murravo to finish or roll back the change automatically."));
     EXPECT_TRUE(dialog->enrollmentInProgress());
-    ASSERT_TRUE(QFile::remove(twoFactor->path() + QStringLiteral(".transition")));
+    ASSERT_TRUE(twoFactor->abandonPendingTransition());
 
     click("cancelTwoFactorButton");
     EXPECT_FALSE(dialog->enrollmentInProgress());
@@ -549,6 +552,162 @@ TEST_F(ConfigureFromMainWindowTest, TheWindowTakesTheNewKeyAndTimeoutAfterTheDia
     EXPECT_TRUE(passwordAfterWipe.isEmpty());
     EXPECT_TRUE(window->isSessionWiped());
     EXPECT_FALSE(window->vaultKey().equals(passwordKey));
+}
+
+// The secret of the enrolment the dialog shows, read off its manual-entry text.
+SecureBuffer shownSecret(ConfigureDialog& d)
+{
+    const QString prefix = QStringLiteral("Can't scan? Enter this code manually: ");
+    const QString manual = d.findChild<QLabel*>(QStringLiteral("manualSecretLabel"))->text();
+    std::optional<SecureBuffer> secret = dorvex::core::Totp::base32Decode(manual.mid(prefix.size()));
+    EXPECT_TRUE(manual.startsWith(prefix) && secret);
+    return secret ? std::move(*secret) : SecureBuffer();
+}
+
+QString codeAt(const SecureBuffer& secret, std::int64_t nowMs)
+{
+    return dorvex::core::Totp::generateTotp(secret, nowMs / 1000, 30, 6);
+}
+
+TEST_F(ConfigureDialogTest, PasswordChangeThroughTheDialogThenOnlyTheNewPasswordOpensTheVault)
+{
+    importSample(QStringLiteral("kept.txt"), "kept across the change");
+    const QString newPassword = QStringLiteral("Brand-New-Pass-77!");
+    struct Step {
+        const char* name;
+        QString current, chosen, confirmation;
+        QString status;
+        bool success;
+    } const steps[] = {
+        {"confirmation differs", kPassword, newPassword, newPassword + QLatin1Char('x'),
+         QStringLiteral("New passwords do not match."), false},
+        {"weak new password", kPassword, QStringLiteral("short"), QStringLiteral("short"),
+         dorvex::core::PasswordPolicy::describeWeakness(QStringLiteral("short")), false},
+        {"wrong current password", QStringLiteral("Wrong-Pass-99!"), newPassword, newPassword,
+         QStringLiteral("Current password is incorrect."), false},
+        {"changed", kPassword, newPassword, newPassword, QStringLiteral("Password changed."), true},
+    };
+    ConfigureDialog& d = open();
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        child<QLineEdit>("currentPasswordEdit")->setText(step.current);
+        child<QLineEdit>("newPasswordEdit")->setText(step.chosen);
+        child<QLineEdit>("confirmNewPasswordEdit")->setText(step.confirmation);
+        click("changePasswordButton");
+        EXPECT_EQ(text("changePasswordStatusLabel"), step.status);
+        EXPECT_EQ(style("changePasswordStatusLabel"), QLatin1String(step.success ? kGreen : kRed));
+        EXPECT_EQ(d.newVaultKey().has_value(), step.success);
+    }
+    // The typed passwords do not stay in the fields once the vault took the new one.
+    for (const char* field : {"currentPasswordEdit", "newPasswordEdit", "confirmNewPasswordEdit"})
+        EXPECT_TRUE(child<QLineEdit>(field)->text().isEmpty()) << field;
+    ASSERT_TRUE(d.newVaultKey());
+    const SecureBuffer newKey(d.newVaultKey()->data(), d.newVaultKey()->size());
+    EXPECT_FALSE(newKey.equals(passwordKey));
+    const QString vaultId = container->vaultId();
+    dialog.reset();
+    container.reset();
+
+    dorvex::core::AuthManager fresh(auth->identityFilePath());
+    dorvex::core::LoginFailureReason reason{};
+    EXPECT_FALSE(fresh.login(kPassword.toStdString(), true, vaultId, nullptr, &reason));
+    EXPECT_EQ(reason, dorvex::core::LoginFailureReason::WrongPassword);
+    const auto signedIn = fresh.login(newPassword.toStdString(), true, vaultId, nullptr, &reason);
+    ASSERT_TRUE(signedIn);
+    EXPECT_TRUE(signedIn->equals(newKey));
+    auto reopened = reopen(*signedIn);
+    ASSERT_NE(reopened, nullptr);
+    EXPECT_TRUE(reopened->contains(QStringLiteral("kept.txt")));
+    EXPECT_EQ(reopen(passwordKey), nullptr);
+    EXPECT_FALSE(QFile::exists(auth->identityFilePath() + QStringLiteral(".transition")));
+}
+
+TEST_F(ConfigureDialogTest, TwoFactorEnabledAndDisabledThroughTheDialogChangeTheKeyThatOpensTheVault)
+{
+    importSample(QStringLiteral("kept.txt"), "kept across both changes");
+    ConfigureDialog& d = open();
+    child<QTabWidget>("configureTabs")->setCurrentIndex(1);
+    const auto shown = [&](const char* name) { return child<QWidget>(name)->isVisibleTo(&d); };
+    click("enableTwoFactorButton");
+    const SecureBuffer secret = shownSecret(d);
+
+    auto* code = child<QLineEdit>("twoFactorCodeEdit");
+    const QString right = codeAt(secret, g_nowMs);
+    code->setText(right == QStringLiteral("000000") ? QStringLiteral("111111") : QStringLiteral("000000"));
+    click("confirmTwoFactorButton");
+    EXPECT_EQ(text("twoFactorStatusLabel"), QStringLiteral("That code didn't match. Check your app and try again."));
+    EXPECT_EQ(style("twoFactorStatusLabel"), QLatin1String(kRed));
+    EXPECT_TRUE(d.enrollmentInProgress());
+    EXPECT_FALSE(d.newVaultKey());
+
+    code->setText(right);
+    Q_EMIT code->returnPressed();
+    EXPECT_EQ(text("twoFactorStatusLabel"), QStringLiteral("Two-factor authentication is enabled."));
+    EXPECT_EQ(style("twoFactorStatusLabel"), QLatin1String(kGreen));
+    EXPECT_FALSE(d.enrollmentInProgress());
+    EXPECT_TRUE(text("manualSecretLabel").isEmpty());
+    EXPECT_TRUE(shown("disableTwoFactorButton"));
+    EXPECT_FALSE(shown("enableTwoFactorButton"));
+    const SecureBuffer combined = dorvex::core::TwoFactorManager::combineForVaultKey(passwordKey, secret);
+    ASSERT_TRUE(d.newVaultKey());
+    EXPECT_TRUE(d.newVaultKey()->equals(combined));
+    EXPECT_TRUE(twoFactor->isEnabled());
+    // The code that confirmed the enrolment does not sign in again.
+    EXPECT_FALSE(twoFactor->verifyLoginCode(passwordKey, right));
+
+    // Disabling asks for the password; a wrong one changes nothing.
+    for (const QString& typed : {QStringLiteral("Wrong-Pass-99!"), kPassword}) {
+        dorvex::test::whenShown<QInputDialog>([typed](QInputDialog* input) {
+            EXPECT_EQ(input->labelText(),
+                      QStringLiteral("Type your master password to disable two-factor authentication:"));
+            EXPECT_EQ(input->textEchoMode(), QLineEdit::Password);
+            input->setTextValue(typed);
+            input->accept();
+        });
+        click("disableTwoFactorButton");
+    }
+    EXPECT_EQ(text("twoFactorStatusLabel"), QStringLiteral("Two-factor authentication is disabled."));
+    EXPECT_EQ(style("twoFactorStatusLabel"), QLatin1String(kGreen));
+    EXPECT_TRUE(shown("enableTwoFactorButton"));
+    EXPECT_FALSE(twoFactor->isEnabled());
+    ASSERT_TRUE(d.newVaultKey());
+    EXPECT_TRUE(d.newVaultKey()->equals(passwordKey));
+    dialog.reset();
+    container.reset();
+
+    auto reopened = reopen(passwordKey);
+    ASSERT_NE(reopened, nullptr);
+    EXPECT_TRUE(reopened->contains(QStringLiteral("kept.txt")));
+    reopened.reset();
+    EXPECT_EQ(reopen(combined), nullptr);
+    EXPECT_FALSE(QFile::exists(twoFactor->path() + QStringLiteral(".transition")));
+}
+
+TEST_F(ConfigureDialogTest, AWrongPasswordToDisableTwoFactorIsRefusedAndChargedToTheLockout)
+{
+    ConfigureDialog& d = open();
+    click("enableTwoFactorButton");
+    const SecureBuffer secret = shownSecret(d);
+    child<QLineEdit>("twoFactorCodeEdit")->setText(codeAt(secret, g_nowMs));
+    click("confirmTwoFactorButton");
+    ASSERT_TRUE(twoFactor->isEnabled());
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        dorvex::test::whenShown<QInputDialog>([](QInputDialog* input) {
+            input->setTextValue(QStringLiteral("Wrong-Pass-99!"));
+            input->accept();
+        });
+        click("disableTwoFactorButton");
+        EXPECT_EQ(text("twoFactorStatusLabel"),
+                  QStringLiteral("Incorrect password. Two-factor authentication not disabled."));
+    }
+    EXPECT_GT(auth->secondsUntilNextLoginAttemptAllowed(), 0);
+    EXPECT_TRUE(twoFactor->isEnabled());
+    // A cancelled prompt says nothing and changes nothing.
+    child<QLabel>("twoFactorStatusLabel")->clear();
+    dorvex::test::whenShown<QInputDialog>([](QInputDialog* input) { input->reject(); });
+    click("disableTwoFactorButton");
+    EXPECT_TRUE(text("twoFactorStatusLabel").isEmpty());
+    EXPECT_TRUE(twoFactor->isEnabled());
 }
 
 }  // namespace
