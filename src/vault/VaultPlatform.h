@@ -17,6 +17,9 @@ namespace dorvex::vault::platform {
 // ever blocking on a FIFO or device. Returns the descriptor, or -1.
 [[nodiscard]] int openRegularFileForReading(const QString& path);
 
+// Tells the system that fd will be read once from start to end (more read-ahead). Only a hint.
+void adviseSequentialRead(int fd) noexcept;
+
 // Closes a descriptor that was not handed over to a QFile.
 void closeDescriptor(int fd);
 

@@ -53,6 +53,12 @@ int openRegularFileForReading(const QString& path)
     return fd;
 }
 
+void adviseSequentialRead(int fd) noexcept
+{
+    if (fd >= 0)
+        static_cast<void>(::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL));
+}
+
 void closeDescriptor(int fd)
 {
     if (fd >= 0)
