@@ -44,7 +44,11 @@ bool writeAll(int fd, const unsigned char* data, std::size_t length, bool (*allo
 
 }  // namespace
 
-PrivateSaveFile::PrivateSaveFile(const QString& destinationPath) : destination_(destinationPath) {}
+PrivateSaveFile::PrivateSaveFile(const QString& destinationPath)
+    : destination_(destinationPath),
+      pacer_([this](qint64 offset, qint64 length, bool wait) { platform::writeBack(fd_, offset, length, wait); })
+{
+}
 
 PrivateSaveFile::~PrivateSaveFile()
 {
@@ -83,9 +87,13 @@ bool PrivateSaveFile::append(const unsigned char* data, std::size_t length)
 {
     if (fd_ < 0)
         return false;
+    const auto at = static_cast<qint64>(written_);
     // Counted before the write: a short write may still have put some bytes down.
     written_ += length;
-    return writeAll(fd_, data, length, &stepAllowed);
+    if (!writeAll(fd_, data, length, &stepAllowed))
+        return false;
+    pacer_.wrote(at, static_cast<qint64>(length));
+    return true;
 }
 
 bool PrivateSaveFile::commit()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "vault/WindowPipeline.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -43,6 +45,7 @@ private:
     QByteArray temporary_;
     int fd_ = -1;
     std::size_t written_ = 0;
+    WriteBackPacer pacer_;
 };
 
 }  // namespace dorvex::vault

@@ -318,6 +318,7 @@ try {
     qint64 written = 0;
     bool changed = false;
     ProgressGate gate(options.progress, size, locked_);
+    WriteBackPacer pacer([this](qint64 at, qint64 length, bool wait) { store_->writeBack(at, length, wait); });
     if (!gate.keepGoing(0)) {
         lastImportFailure_ = ImportFailure::Cancelled;
         return false;
@@ -346,9 +347,10 @@ try {
         },
         [&](unsigned char* window, std::size_t length) { return sealer.update(window, window, length); },
         [&](unsigned char* window, std::size_t length) {
-            if (!store_->writeAt(static_cast<qint64>(offset + sizeof head) + written, window,
-                                 static_cast<qint64>(length)))
+            const qint64 at = static_cast<qint64>(offset + sizeof head) + written;
+            if (!store_->writeAt(at, window, static_cast<qint64>(length)))
                 return false;
+            pacer.wrote(at, static_cast<qint64>(length));
             written += static_cast<qint64>(length);
             return gate.keepGoing(written);
         });

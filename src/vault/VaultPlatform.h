@@ -20,6 +20,10 @@ namespace dorvex::vault::platform {
 // Tells the system that fd will be read once from start to end (more read-ahead). Only a hint.
 void adviseSequentialRead(int fd) noexcept;
 
+// Starts writing [offset, offset + length) of fd to the device; with wait, returns once it is
+// written. Only pacing: no durability is promised and failures are ignored.
+void writeBack(int fd, qint64 offset, qint64 length, bool wait) noexcept;
+
 // Closes a descriptor that was not handed over to a QFile.
 void closeDescriptor(int fd);
 

@@ -124,4 +124,14 @@ WindowPipeline::Outcome WindowPipeline::run(const Fill& fill, const Transform& t
     }
 }
 
+void WriteBackPacer::wrote(qint64 offset, qint64 length)
+{
+    writeBack_(offset, length, false);
+    pending_.emplace_back(offset, length);
+    if (pending_.size() > kLag) {
+        writeBack_(pending_.front().first, pending_.front().second, true);
+        pending_.erase(pending_.begin());
+    }
+}
+
 }  // namespace dorvex::vault

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace dorvex::vault {
@@ -40,6 +41,23 @@ public:
 private:
     std::size_t windowBytes_;
     std::vector<std::unique_ptr<unsigned char[]>> windows_;
+};
+
+// Keeps a long sequential write at the device's pace: each range written starts its write-back
+// at once, and the range written kLag windows earlier is waited for. The page cache then holds
+// only a few windows of unwritten data, progress follows the device, and the final flush is
+// short. The write-back overlaps reading and the cipher, so a transfer costs about one pass.
+class WriteBackPacer {
+public:
+    static constexpr std::size_t kLag = 8;
+    using WriteBack = std::function<void(qint64 offset, qint64 length, bool wait)>;
+
+    explicit WriteBackPacer(WriteBack writeBack) : writeBack_(std::move(writeBack)) {}
+    void wrote(qint64 offset, qint64 length);
+
+private:
+    WriteBack writeBack_;
+    std::vector<std::pair<qint64, qint64>> pending_;  // oldest first, at most kLag
 };
 
 }  // namespace dorvex::vault
