@@ -273,24 +273,30 @@ void BM_Open(benchmark::State& state)
 
 }  // namespace
 
-// Each floor right before its operation, size by size, so that the two see the same machine.
-void sizes(benchmark::internal::Benchmark* b)
-{
-    b->Arg(1)->Arg(64)->Arg(256)->Arg(2048)->Unit(benchmark::kMillisecond);
-}
-
-BENCHMARK(BM_Floor)->Arg(1)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FsyncedCopy)->Apply(sizes);
-BENCHMARK(BM_Import)->Apply(sizes);
-BENCHMARK(BM_ReadFloor)->Arg(1)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ReadFileBytes)->Arg(1)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ExportFloor)->Apply(sizes);
-BENCHMARK(BM_Export)->Apply(sizes);
-BENCHMARK(BM_Open)->Arg(1)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
-
+// Each operation right after its floor, size by size, so that both see the same machine
+// (the disk is shared and its speed drifts).
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    const auto add = [](const char* name, void (*run)(benchmark::State&), int mib) {
+        benchmark::RegisterBenchmark(name, run)->Arg(mib)->Unit(benchmark::kMillisecond);
+    };
+    for (int mib : {1, 64, 256})
+        add("BM_Floor", BM_Floor, mib);
+    for (int mib : {1, 64, 256, 2048}) {
+        add("BM_FsyncedCopy", BM_FsyncedCopy, mib);
+        add("BM_Import", BM_Import, mib);
+    }
+    for (int mib : {1, 64, 256}) {
+        add("BM_ReadFloor", BM_ReadFloor, mib);
+        add("BM_ReadFileBytes", BM_ReadFileBytes, mib);
+    }
+    for (int mib : {1, 64, 256, 2048}) {
+        add("BM_ExportFloor", BM_ExportFloor, mib);
+        add("BM_Export", BM_Export, mib);
+    }
+    for (int entries : {1, 100, 1000})
+        add("BM_Open", BM_Open, entries);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

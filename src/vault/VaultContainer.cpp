@@ -38,6 +38,7 @@ using crypto::secureZero;
 namespace {
 
 constexpr qint64 kOverwriteChunk = 65536;
+constexpr quint64 kPageBytes = 4096;
 
 QString newUuid()
 {
@@ -333,6 +334,11 @@ try {
                 changed = true;
                 return -1;
             }
+            // The first window ends on a page boundary of the vault file, so every later write
+            // covers whole pages.
+            const quint64 misalignment = read == 0 ? (offset + sizeof head) % kPageBytes : 0;
+            if (misalignment > 0 && capacity > kPageBytes)
+                capacity -= kPageBytes - misalignment;
             const auto want = static_cast<qint64>(std::min<quint64>(capacity, static_cast<quint64>(size - read)));
             for (qint64 got = 0; got < want;) {
                 const qint64 n = source.read(reinterpret_cast<char*>(window) + got, want - got);
@@ -613,7 +619,7 @@ try {
 
 int VaultContainer::rekey(const SecureBuffer& newVaultKey)
 try {
-    if (locked_ || transferring_)
+    if (locked_)
         return RekeyFailedUnchanged;
     std::vector<IndexEntry> rewrapped = entries_;
     for (IndexEntry& entry : rewrapped) {

@@ -145,7 +145,7 @@ public:
                                   const TransferOptions& options = {}) const;
     [[nodiscard]] ExportFailure lastExportFailure() const { return lastExportFailure_; }
     // True while an import or export runs (its progress callback may run the event loop);
-    // every other content operation is refused meanwhile.
+    // import, export, read and remove are refused meanwhile.
     [[nodiscard]] bool isTransferring() const { return transferring_; }
     [[nodiscard]] bool removeFile(const QString& name);
     [[nodiscard]] int rekey(const crypto::SecureBuffer& newVaultKey);
