@@ -1,5 +1,5 @@
-// Peak resident memory added by importing or reading one large file.
-// Usage: bench_vault_rss prepare|import|read DIR MIB
+// Peak resident memory added by importing, reading or exporting one large file.
+// Usage: bench_vault_rss prepare|import|read|export DIR MIB
 #include "crypto/AeadCipher.h"
 #include "vault/FileBlockStore.h"
 #include "vault/VaultContainer.h"
@@ -70,7 +70,7 @@ int main(int argc, char** argv)
         if (!vault->importFile(source, QStringLiteral("entry")))
             return 1;
     } else {
-        // The entry is imported first; only the read is measured, in a fresh process.
+        // The entry is imported first; only the read or export is measured, in a fresh process.
         if (!vault->importFile(source, QStringLiteral("entry")))
             return 1;
         vault.reset();
@@ -78,19 +78,29 @@ int main(int argc, char** argv)
         if (fork() == 0) {
             auto reopened = VaultContainer::open(std::make_unique<FileBlockStore>(vaultPath), key(), machine);
             const long childBefore = peakKiB();
-            const auto bytes = reopened->readFileBytes(QStringLiteral("entry"));
+            bool ok = false;
+            if (mode == QLatin1String("export")) {
+                const QString out = dir.filePath(QStringLiteral("rss-export"));
+                ok = reopened->exportFile(QStringLiteral("entry"), out);
+                QFile::remove(out);
+            } else {
+                ok = reopened->readFileBytes(QStringLiteral("entry")).has_value();
+            }
             const long childAfter = peakKiB();
-            std::printf("read %lld MiB: extra peak RSS %.1f MiB (%.2f x n)\n", static_cast<long long>(mib),
+            std::printf("%s %lld MiB: extra peak RSS %.1f MiB (%.3f x n)\n", argv[1], static_cast<long long>(mib),
                         (childAfter - childBefore) / 1024.0, (childAfter - childBefore) * 1024.0 / double(n));
             std::fflush(stdout);
-            _exit(bytes ? 0 : 1);
+            _exit(ok ? 0 : 1);
         }
         int status = 0;
         wait(&status);
+        QFile::remove(vaultPath);
         return WEXITSTATUS(status);
     }
     const long after = peakKiB();
-    std::printf("import %lld MiB: extra peak RSS %.1f MiB (%.2f x n)\n", static_cast<long long>(mib),
+    std::printf("import %lld MiB: extra peak RSS %.1f MiB (%.3f x n)\n", static_cast<long long>(mib),
                 (after - before) / 1024.0, (after - before) * 1024.0 / double(n));
+    vault.reset();
+    QFile::remove(vaultPath);
     return 0;
 }

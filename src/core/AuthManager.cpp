@@ -19,7 +19,10 @@
 
 #include <cstring>
 #include <new>
+#include <optional>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace dorvex::core {
@@ -272,26 +275,55 @@ std::optional<SecureBuffer> AuthManager::loginWithPassword(const std::string& pa
     if (!readIdentityFile(record, reason))
         return std::nullopt;
 
-    const std::optional<bool> verified =
-        withArgonMemory("AuthManager::login", [&] { return PasswordHasher::verify(record.passwordHash, password); });
-    if (!verified) {
-        *reason = OutOfMemory;
-        return std::nullopt;
-    }
-    if (!*verified) {
+    // The verification and the derivation of the password-derived key are independent, so they
+    // run at once on two threads: a sign-in costs one Argon2id time instead of two.
+    const bool saltUsable = record.keySalt.size() == PasswordHasher::kSaltBytes;
+    const auto verify = [&] {
+        return withArgonMemory("AuthManager::login", [&] { return PasswordHasher::verify(record.passwordHash, password); });
+    };
+    std::optional<SecureBuffer> derivedKey;
+    const auto derive = [&]() noexcept {
+        try {
+            derivedKey = withArgonMemory(
+                "AuthManager::login", [&] { return PasswordHasher::deriveKey(password, record.keySalt, 32); });
+        } catch (...) {
+            derivedKey.reset();
+        }
+    };
+    std::optional<bool> verified;
+    {
+        std::optional<std::jthread> deriving;
+        if (saltUsable) {
+            try {
+                deriving.emplace(derive);
+            } catch (const std::system_error&) {
+                // No thread to be had: derived after the verification instead.
+            }
+        }
+        verified = verify();
+    }  // joined here
+    // Both at once may not fit where one at a time does: what lacked memory runs again alone.
+    if (!verified)
+        verified = verify();
+    if (!verified || !*verified) {
+        derivedKey.reset();  // wiped: a key derived from a password that did not verify
+        if (!verified) {
+            *reason = OutOfMemory;
+            return std::nullopt;
+        }
         logFailedVerification();
         *reason = lockout_.recordFailure() ? WrongPassword : WrongPasswordNotRecorded;
         return std::nullopt;
     }
 
     // The envelope authenticated, yet the salt cannot be used: the record itself is damaged.
-    if (record.keySalt.size() != PasswordHasher::kSaltBytes) {
+    if (!saltUsable) {
         *reason = IdentityCorrupt;
         return std::nullopt;
     }
 
-    std::optional<SecureBuffer> derivedKey = withArgonMemory(
-        "AuthManager::login", [&] { return PasswordHasher::deriveKey(password, record.keySalt, 32); });
+    if (!derivedKey)
+        derive();
     if (!derivedKey) {
         *reason = OutOfMemory;
         return std::nullopt;

@@ -139,24 +139,13 @@ bool AeadCipher::openInPlace(const SecureBuffer& key, const unsigned char* nonce
 {
     checkLengths(key, kNonceBytes, "AeadCipher::decrypt: key must be kKeyBytes long",
                  "AeadCipher::decrypt: nonce must be kNonceBytes long");
-    if (sealedLength < kOverheadBytes)
-        return false;
-    return openCiphertextInPlace(key, nonce24, sealed[0], sealed + 1, sealedLength - 1, associatedData,
-                                 associatedLength);
-}
-
-bool AeadCipher::openCiphertextInPlace(const SecureBuffer& key, const unsigned char* nonce24, unsigned char suite,
-                                       unsigned char* ciphertext, std::size_t length,
-                                       const unsigned char* associatedData, std::size_t associatedLength)
-{
-    checkLengths(key, kNonceBytes, "AeadCipher::decrypt: key must be kKeyBytes long",
-                 "AeadCipher::decrypt: nonce must be kNonceBytes long");
     detail::ensureSodiumInitialized();
-    if (length < kTagBytes || suite > kSuiteXChaCha20Poly1305)
+    if (sealedLength < kOverheadBytes || sealed[0] > kSuiteXChaCha20Poly1305)
         return false;
-    if (suite == kSuiteAes256Gcm && crypto_aead_aes256gcm_is_available() != 1)
+    if (sealed[0] == kSuiteAes256Gcm && crypto_aead_aes256gcm_is_available() != 1)
         return false;
-    return openWith(key, nonce24, suite, ciphertext, length, ciphertext, associatedData, associatedLength);
+    return openWith(key, nonce24, sealed[0], sealed + 1, sealedLength - 1, sealed + 1, associatedData,
+                    associatedLength);
 }
 
 std::vector<unsigned char> KeyWrap::wrap(const SecureBuffer& wrappingKey, const SecureBuffer& keyToWrap,

@@ -43,13 +43,6 @@ public:
     [[nodiscard]] static bool openInPlace(const SecureBuffer& key, const unsigned char* nonce24,
                                           unsigned char* sealed, std::size_t sealedLength,
                                           const unsigned char* associatedData, std::size_t associatedLength);
-    // The same with the suite byte held apart, so that the plaintext (length - 16 bytes) lands at
-    // the start of `ciphertext`, which holds ciphertext | tag.
-    [[nodiscard]] static bool openCiphertextInPlace(const SecureBuffer& key, const unsigned char* nonce24,
-                                                    unsigned char suite, unsigned char* ciphertext,
-                                                    std::size_t length, const unsigned char* associatedData,
-                                                    std::size_t associatedLength);
-
     // Seal with an explicitly chosen suite; for self-tests and cross-suite tests.
     [[nodiscard]] static std::vector<unsigned char> encryptWithSuite(
         unsigned char suite, const SecureBuffer& key, const std::vector<unsigned char>& nonce,

@@ -1,6 +1,7 @@
 #include "crypto/SelfTest.h"
 
 #include "crypto/AeadCipher.h"
+#include "crypto/AeadStream.h"
 #include "crypto/Sha1.h"
 
 #include <QByteArray>
@@ -33,23 +34,51 @@ SecureBuffer counting(unsigned char first)
     return key;
 }
 
+// The inputs of the known answers below.
+struct KnownAnswer {
+    SecureBuffer key = counting(0);
+    std::vector<unsigned char> nonce = nonceBytes();
+    std::vector<unsigned char> plain = bytes("Murravo known-answer self-test");
+    std::vector<unsigned char> ad = bytes("kat");
+
+    static std::vector<unsigned char> nonceBytes()
+    {
+        std::vector<unsigned char> nonce(24);
+        for (int i = 0; i < 24; ++i)
+            nonce[i] = static_cast<unsigned char>(0x40 + i);
+        return nonce;
+    }
+};
+
 bool aeadRoundTrip(unsigned char suite, const char* expectedHex)
 {
-    const SecureBuffer key = counting(0);
-    std::vector<unsigned char> nonce(24);
-    for (int i = 0; i < 24; ++i)
-        nonce[i] = static_cast<unsigned char>(0x40 + i);
-    const auto plain = bytes("Murravo known-answer self-test");
-    const auto ad = bytes("kat");
-    const auto sealed = AeadCipher::encryptWithSuite(suite, key, nonce, plain, ad);
+    const KnownAnswer k;
+    const auto sealed = AeadCipher::encryptWithSuite(suite, k.key, k.nonce, k.plain, k.ad);
     if (sealed != fromHex(expectedHex))
         return false;
-    const auto opened = AeadCipher::decrypt(key, nonce, sealed, ad);
-    if (!opened || *opened != plain)
+    const auto opened = AeadCipher::decrypt(k.key, k.nonce, sealed, k.ad);
+    if (!opened || *opened != k.plain)
         return false;
     auto forged = sealed;
     forged.back() ^= 1;
-    return !AeadCipher::decrypt(key, nonce, forged, ad).has_value();
+    return !AeadCipher::decrypt(k.key, k.nonce, forged, k.ad).has_value();
+}
+
+// The streamed form of the same known answer, cut in two uneven pieces, then opened again.
+bool streamRoundTrip(unsigned char suite, const char* expectedHex)
+{
+    const KnownAnswer k;
+    auto value = k.plain;
+    const std::size_t n = value.size();
+    value.insert(value.begin(), suite);
+    value.resize(n + AeadCipher::kOverheadBytes);
+    AeadStream sealer(AeadStream::Direction::Seal, suite, k.key, k.nonce.data(), k.ad.data(), k.ad.size());
+    if (!sealer.update(value.data() + 1, value.data() + 1, 7) || !sealer.update(value.data() + 8, value.data() + 8, n - 7)
+        || !sealer.finishSeal(value.data() + 1 + n) || value != fromHex(expectedHex))
+        return false;
+    AeadStream opener(AeadStream::Direction::Open, suite, k.key, k.nonce.data(), k.ad.data(), k.ad.size());
+    return opener.update(value.data() + 1, value.data() + 1, n) && opener.finishOpen(value.data() + 1 + n)
+        && std::vector<unsigned char>(value.begin() + 1, value.begin() + 1 + static_cast<long>(n)) == k.plain;
 }
 
 }  // namespace
@@ -65,14 +94,17 @@ bool runSelfTest()
         if (!sameDigest(HmacSha1::compute(bytes("Jefe"), bytes("what do ya want for nothing?")),
                         "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79"))
             return false;
-        if (AeadCipher::usingHardwareAes()
-            && !aeadRoundTrip(AeadCipher::kSuiteAes256Gcm,
-                              "00afccdc51474ae823a6aa7841f54972350ab1372e97466a4f116a3a80e467a3c63e5ffa8c76b7fc66f1f2"
-                              "35a0a4aa"))
+        static const char* const kAesAnswer =
+            "00afccdc51474ae823a6aa7841f54972350ab1372e97466a4f116a3a80e467a3c63e5ffa8c76b7fc66f1f235a0a4aa";
+        static const char* const kXChaChaAnswer =
+            "01994c7702b1961636e49ae8c9c1b104fce1cdc8b6332a36f60c1c89207a70ceb5ece294a0b5c96ac98bd52aaae3f8";
+        if (AeadCipher::usingHardwareAes() && !aeadRoundTrip(AeadCipher::kSuiteAes256Gcm, kAesAnswer))
             return false;
-        if (!aeadRoundTrip(AeadCipher::kSuiteXChaCha20Poly1305,
-                           "01994c7702b1961636e49ae8c9c1b104fce1cdc8b6332a36f60c1c89207a70ceb5ece294a0b5c96ac98bd52a"
-                           "aae3f8"))
+        if (!aeadRoundTrip(AeadCipher::kSuiteXChaCha20Poly1305, kXChaChaAnswer))
+            return false;
+        // Entry contents go through the streamed forms (OpenSSL's AES-256-GCM on any processor).
+        if (!streamRoundTrip(AeadCipher::kSuiteAes256Gcm, kAesAnswer)
+            || !streamRoundTrip(AeadCipher::kSuiteXChaCha20Poly1305, kXChaChaAnswer))
             return false;
         const SecureBuffer combined = KeyCombiner::combine(counting(0), counting(0xa0), "murravo-kat", 32);
         const std::vector<unsigned char> got(combined.data(), combined.data() + combined.size());

@@ -4,6 +4,7 @@
 #include "crypto/SecureBuffer.h"
 #include "ui/FileViewerDialog.h"
 #include "ui/SignInSupport.h"
+#include "ui/TransferProgressDialog.h"
 #include "vault/OwnFiles.h"
 #include "vault/VaultContainer.h"
 
@@ -68,6 +69,11 @@ QString importRefusal(ImportFailure cause, const QString& name, const QString& p
         return VaultBrowserWidget::tr("Could not import \"%1\" -- the vault's index is full and cannot list another "
                                       "file. Nothing was changed; remove files you no longer need from the vault to "
                                       "make room.")
+            .arg(name);
+    case ImportFailure::SourceChanged:
+        return VaultBrowserWidget::tr("Could not import \"%1\" -- it changed while it was being read. Nothing was "
+                                      "changed and the original was kept; import it again once nothing is writing to "
+                                      "it.")
             .arg(name);
     case ImportFailure::UnreadableName:
         return VaultBrowserWidget::tr("Could not import \"%1\" -- its name is not valid UTF-8 text, so Murravo "
@@ -195,8 +201,21 @@ void VaultBrowserWidget::importFromPath(const QString& path)
         return;
     }
     dorvex::core::FileIdentity imported;
-    if (!container_.importFile(path, name, &imported)) {
-        showStatus(importRefusal(container_.lastImportFailure(), name, path), true);
+    bool ok = false;
+    {
+        const qint64 size = QFileInfo(path).size();
+        TransferProgressDialog progress(TransferProgressDialog::Kind::Import, size, this);
+        dorvex::vault::TransferOptions options;
+        options.progress = progress.startFile(name, size);
+        ok = container_.importFile(path, name, &imported, options);
+    }
+    if (!ok) {
+        if (container_.lastImportFailure() == ImportFailure::Cancelled)
+            showStatus(tr("Import of \"%1\" was cancelled. Nothing was changed, and the original is still in place.")
+                           .arg(name),
+                       false);
+        else
+            showStatus(importRefusal(container_.lastImportFailure(), name, path), true);
         return;
     }
     statusLabel_->setStyleSheet(QString());
@@ -287,8 +306,22 @@ void VaultBrowserWidget::onExportClicked()
                    true);
         return;
     }
-    if (container_.exportFile(name, path))
+    qint64 size = 0;
+    for (const auto& entry : container_.listEntries()) {
+        if (entry.name == name)
+            size = entry.size;
+    }
+    bool ok = false;
+    {
+        TransferProgressDialog progress(TransferProgressDialog::Kind::Export, size, this);
+        dorvex::vault::TransferOptions options;
+        options.progress = progress.startFile(name, size);
+        ok = container_.exportFile(name, path, options);
+    }
+    if (ok)
         showStatus(tr("Exported \"%1\".").arg(name), false);
+    else if (container_.lastExportFailure() == dorvex::vault::VaultContainer::ExportFailure::Cancelled)
+        showStatus(tr("Export of \"%1\" was cancelled. Nothing was written.").arg(name), false);
     else
         showStatus(tr("Could not export \"%1\".").arg(name), true);
 }

@@ -250,6 +250,12 @@ bool FileBlockStore::writeAt(qint64 offset, const unsigned char* buffer, qint64 
     return true;
 }
 
+void FileBlockStore::writeBack(qint64 offset, qint64 length, bool wait)
+{
+    if (file_.isOpen())
+        platform::writeBack(file_.handle(), offset, length, wait);
+}
+
 bool FileBlockStore::flush()
 {
     if (!file_.isOpen() || !file_.flush())

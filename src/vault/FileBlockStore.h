@@ -55,6 +55,7 @@ public:
     [[nodiscard]] bool writeAt(qint64 offset, const unsigned char* buffer, qint64 length) override;
     [[nodiscard]] bool flush() override;
     [[nodiscard]] bool publishCreated() override;
+    void writeBack(qint64 offset, qint64 length, bool wait) override;
 
     [[nodiscard]] const QString& path() const { return path_; }
     [[nodiscard]] std::int32_t failure() const { return failure_; }

@@ -27,6 +27,15 @@ public:
     // A store made by create() may be kept under a provisional name until its first durable
     // commit; this gives it its real name. True when there is nothing to do.
     [[nodiscard]] virtual bool publishCreated() { return true; }
+    // A hint for long writes: the bytes written at [offset, offset + length) may go to the device
+    // now; with wait, returns once they have. Promises no durability (flush() does); it keeps a
+    // long write at the device's pace, so that progress is honest and the final flush is short.
+    virtual void writeBack(qint64 offset, qint64 length, bool wait)
+    {
+        static_cast<void>(offset);
+        static_cast<void>(length);
+        static_cast<void>(wait);
+    }
 
 protected:
     IVaultBlockStore() = default;

@@ -4,10 +4,12 @@
 #include "core/Clock.h"
 #include "core/SecureErase.h"
 #include "crypto/AeadCipher.h"
+#include "crypto/AeadStream.h"
 #include "vault/FileBlockStore.h"
 #include "vault/OwnFiles.h"
 #include "vault/PrivateSaveFile.h"
 #include "vault/VaultPlatform.h"
+#include "vault/WindowPipeline.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,6 +30,7 @@
 namespace dorvex::vault {
 
 using crypto::AeadCipher;
+using crypto::AeadStream;
 using crypto::KeyWrap;
 using crypto::SecureBuffer;
 using crypto::secureZero;
@@ -35,33 +38,65 @@ using crypto::secureZero;
 namespace {
 
 constexpr qint64 kOverwriteChunk = 65536;
+constexpr quint64 kPageBytes = 4096;
 
 QString newUuid()
 {
     return QUuid::createUuid().toString(QUuid::WithoutBraces);
 }
 
-// Wipes a plaintext buffer when an exception leaves the scope before the buffer was sealed.
-class WipeOnUnwind {
+// Marks a transfer as running for as long as it is in scope.
+class TransferScope {
 public:
-    WipeOnUnwind(unsigned char* data, std::size_t length) noexcept
-        : data_(data), length_(length), uncaught_(std::uncaught_exceptions())
-    {
-    }
-    ~WipeOnUnwind()
-    {
-        if (data_ != nullptr && std::uncaught_exceptions() > uncaught_)
-            secureZero(data_, static_cast<unsigned long>(length_));
-    }
-    // Once sealed, the buffer holds no plaintext (and may be freed before this guard ends).
-    void disarm() noexcept { data_ = nullptr; }
-    WipeOnUnwind(const WipeOnUnwind&) = delete;
-    WipeOnUnwind& operator=(const WipeOnUnwind&) = delete;
+    explicit TransferScope(bool& flag) noexcept : flag_(flag) { flag_ = true; }
+    ~TransferScope() { flag_ = false; }
+    TransferScope(const TransferScope&) = delete;
+    TransferScope& operator=(const TransferScope&) = delete;
 
 private:
-    unsigned char* data_;
-    std::size_t length_;
-    int uncaught_;
+    bool& flag_;
+};
+
+// Asks the progress callback whether to go on. A transfer also stops once the container was
+// locked: the callback may run the event loop, where a session wipe can happen.
+class ProgressGate {
+public:
+    ProgressGate(const TransferProgress& progress, qint64 total, const bool& locked)
+        : progress_(progress), total_(total), locked_(locked)
+    {
+    }
+    [[nodiscard]] bool keepGoing(qint64 done)
+    {
+        cancelled_ = (progress_ && !progress_(done, total_)) || locked_;
+        return !cancelled_;
+    }
+    [[nodiscard]] bool cancelled() const { return cancelled_; }
+
+private:
+    const TransferProgress& progress_;
+    qint64 total_;
+    const bool& locked_;
+    bool cancelled_ = false;
+};
+
+// Puts the store back to its size at construction unless disarmed: a refused or cancelled
+// import leaves no bytes of its own behind the data region.
+class StoreSizeRestorer {
+public:
+    explicit StoreSizeRestorer(IVaultBlockStore& store) : store_(store), size_(store.size()) {}
+    ~StoreSizeRestorer()
+    {
+        if (size_ >= 0 && store_.size() != size_)
+            static_cast<void>(store_.resize(size_));
+    }
+    StoreSizeRestorer(const StoreSizeRestorer&) = delete;
+    StoreSizeRestorer& operator=(const StoreSizeRestorer&) = delete;
+    [[nodiscard]] bool armed() const { return size_ >= 0; }
+    void disarm() { size_ = -1; }
+
+private:
+    IVaultBlockStore& store_;
+    qint64 size_;
 };
 
 // The vault file under a file-backed store; empty for any other store.
@@ -210,10 +245,11 @@ bool VaultContainer::wouldExceedMaxSize(qint64 additionalBytes) const
     return currentTotalSizeBytes() + additionalBytes > maxSizeBytes_;
 }
 
-bool VaultContainer::importFile(const QString& sourcePath, const QString& name, core::FileIdentity* imported)
+bool VaultContainer::importFile(const QString& sourcePath, const QString& name, core::FileIdentity* imported,
+                                const TransferOptions& options)
 try {
     lastImportFailure_ = ImportFailure::Other;
-    if (locked_ || contains(name))
+    if (locked_ || transferring_ || contains(name))
         return false;
     // The caller erases what was imported: never the vault file or its lock file.
     if (isOwnFile(sourcePath, backingFilePath(store_.get()), QString()))
@@ -222,7 +258,7 @@ try {
     if (nextAppendOffset_ < static_cast<quint64>(kDataRegionStart) ||
         nextAppendOffset_ > static_cast<quint64>(std::numeric_limits<qint64>::max() / 2))
         return false;
-    // Only regular files: reading a FIFO or a device whole would block or never end.
+    // Only regular files: reading a FIFO or a device would block or never end.
     const int fd = platform::openRegularFileForReading(sourcePath);
     if (fd < 0) {
         if (const ImportFailure cause = sourceFailure(sourcePath); cause != ImportFailure::None)
@@ -247,35 +283,17 @@ try {
     }
     if (maxSizeBytes_ > 0 && currentTotalSizeBytes() + size > maxSizeBytes_)
         return false;
+    platform::adviseSequentialRead(fd);
 
-    // One buffer laid out as nonce | suite | ciphertext | tag; the contents are sealed in place.
-    const auto total = static_cast<std::size_t>(size) + static_cast<std::size_t>(kBlobOverhead);
-    std::unique_ptr<unsigned char[]> blob;
+    TransferScope scope(transferring_);
+    std::optional<WindowPipeline> pipeline;
     try {
-        blob = std::make_unique_for_overwrite<unsigned char[]>(total);
+        pipeline.emplace(WindowPipeline::forLength(size, options.windowBytes, TransferOptions::kDepth));
     } catch (const std::bad_alloc&) {
         lastImportFailure_ = ImportFailure::OutOfMemory;
-        qWarning("VaultContainer::importFile: no memory for the %lld bytes of a file to import; it was refused.",
-                 static_cast<long long>(size));
+        qWarning("VaultContainer::importFile: no memory for the windows of an import; it was refused.");
         return false;
     }
-    platform::adviseLargeBuffer(blob.get(), total);
-    unsigned char* plain = blob.get() + 25;
-    WipeOnUnwind wipePlain(plain, static_cast<std::size_t>(size));
-    qint64 got = 0;
-    while (got < size) {
-        const qint64 n = source.read(reinterpret_cast<char*>(plain) + got, size - got);
-        if (n <= 0)
-            break;
-        got += n;
-    }
-    char extra = 0;
-    // A file that changes while it is read must not be imported (its original is erased afterwards).
-    if (got != size || source.read(&extra, 1) != 0 || !(core::FileIdentity::ofDescriptor(fd) == before)) {
-        secureZero(plain, static_cast<unsigned long>(got));
-        return false;
-    }
-    source.close();
 
     IndexEntry entry;
     entry.name = name;
@@ -284,20 +302,96 @@ try {
     entry.entryId = newUuid();
     const std::vector<unsigned char> aad = entryAad(entry);
     const SecureBuffer fileKey = AeadCipher::generateKey();
-    randombytes_buf(blob.get(), 24);
-    AeadCipher::sealInPlace(fileKey, blob.get(), blob.get() + 24, static_cast<std::size_t>(size), aad.data(),
-                            aad.size());
-    wipePlain.disarm();
+    // The blob is nonce | suite | ciphertext | tag, written in that order.
+    unsigned char head[kBlobHeadBytes];
+    randombytes_buf(head, 24);
+    AeadStream sealer(AeadStream::Direction::Seal, AeadStream::preferredSuite(), fileKey, head, aad.data(), aad.size());
+    head[24] = sealer.suite();
 
     const quint64 offset = nextAppendOffset_;
-    if (!store_->writeAt(static_cast<qint64>(offset), blob.get(), static_cast<qint64>(total)))
+    const auto total = static_cast<quint64>(size) + static_cast<quint64>(kBlobOverhead);
+    // Anything written past the old end goes again unless the import commits.
+    StoreSizeRestorer restorer(*store_);
+    if (!restorer.armed() || !store_->writeAt(static_cast<qint64>(offset), head, sizeof head))
         return false;
-    blob.reset();
+
+    qint64 read = 0;
+    qint64 written = 0;
+    bool changed = false;
+    ProgressGate gate(options.progress, size, locked_);
+    WriteBackPacer pacer([this](qint64 at, qint64 length, bool wait) { store_->writeBack(at, length, wait); });
+    if (!gate.keepGoing(0)) {
+        lastImportFailure_ = ImportFailure::Cancelled;
+        return false;
+    }
+    const auto outcome = pipeline->run(
+        [&](unsigned char* window, std::size_t capacity) -> qint64 {
+            if (read == size) {
+                // The file must end where it ended when the import began.
+                char extra = 0;
+                if (source.read(&extra, 1) == 0)
+                    return 0;
+                changed = true;
+                return -1;
+            }
+            // The first window ends on a page boundary of the vault file, so every later write
+            // covers whole pages.
+            const quint64 misalignment = read == 0 ? (offset + sizeof head) % kPageBytes : 0;
+            if (misalignment > 0 && capacity > kPageBytes)
+                capacity -= kPageBytes - misalignment;
+            const auto want = static_cast<qint64>(std::min<quint64>(capacity, static_cast<quint64>(size - read)));
+            for (qint64 got = 0; got < want;) {
+                const qint64 n = source.read(reinterpret_cast<char*>(window) + got, want - got);
+                if (n <= 0) {
+                    changed = n == 0;  // it ended early: it shrank
+                    return -1;
+                }
+                got += n;
+            }
+            read += want;
+            return want;
+        },
+        [&](unsigned char* window, std::size_t length) { return sealer.update(window, window, length); },
+        [&](unsigned char* window, std::size_t length) {
+            const qint64 at = static_cast<qint64>(offset + sizeof head) + written;
+            if (!store_->writeAt(at, window, static_cast<qint64>(length)))
+                return false;
+            pacer.wrote(at, static_cast<qint64>(length));
+            written += static_cast<qint64>(length);
+            return gate.keepGoing(written);
+        });
+    // Written to in place (same size, new time) is a change too.
+    changed = changed || !(core::FileIdentity::ofDescriptor(fd) == before);
+    source.close();
+    if (outcome != WindowPipeline::Outcome::Done) {
+        if (gate.cancelled())
+            lastImportFailure_ = ImportFailure::Cancelled;
+        else if (changed)
+            lastImportFailure_ = ImportFailure::SourceChanged;
+        else if (outcome == WindowPipeline::Outcome::TransformFailed)
+            lastImportFailure_ = ImportFailure::Unexpected;
+        return false;
+    }
+    if (changed || written != size) {
+        lastImportFailure_ = ImportFailure::SourceChanged;
+        return false;
+    }
+    unsigned char tag[AeadCipher::kTagBytes];
+    if (!sealer.finishSeal(tag)) {
+        lastImportFailure_ = ImportFailure::Unexpected;
+        return false;
+    }
+    if (!store_->writeAt(static_cast<qint64>(offset + sizeof head) + size, tag, sizeof tag))
+        return false;
+
     entry.dataOffset = static_cast<qint64>(offset);
     entry.dataLength = static_cast<qint64>(total);
     entry.wrappedFileKey = KeyWrap::wrap(vaultKey_, fileKey, aad);
     entries_.push_back(std::move(entry));
     nextAppendOffset_ = offset + total;
+    // A commit that failed part-way may still have made its header durable, naming this blob:
+    // from here on the blob stays, unreferenced if the commit failed.
+    restorer.disarm();
     if (!commitIndexAndHeader()) {
         secureZero(entries_.back().wrappedFileKey);
         entries_.pop_back();
@@ -320,19 +414,21 @@ try {
     return false;
 }
 
+bool VaultContainer::blobInStore(const IndexEntry& entry) const
+{
+    const qint64 storeSize = store_->size();
+    return entry.dataOffset >= 0 && entry.dataLength >= kBlobOverhead && entry.dataOffset <= storeSize
+        && entry.dataLength <= storeSize - entry.dataOffset;
+}
+
 std::optional<std::vector<unsigned char>> VaultContainer::decryptEntry(const IndexEntry& entry) const
 try {
-    const qint64 storeSize = store_->size();
-    if (entry.dataOffset < 0 || entry.dataLength < 24 || entry.dataOffset > storeSize ||
-        entry.dataLength > storeSize - entry.dataOffset)
-        return std::nullopt;
-    // Too short to hold nonce, suite and tag: it could never be opened.
-    if (entry.dataLength < kBlobOverhead)
+    if (!blobInStore(entry))
         return std::nullopt;
     // Nonce and suite are read apart so that the ciphertext, and after decryption the plaintext,
     // starts the returned buffer: no move of the whole contents afterwards.
-    unsigned char head[25];
-    if (!store_->readAt(entry.dataOffset, head, sizeof head))
+    unsigned char head[kBlobHeadBytes];
+    if (!store_->readAt(entry.dataOffset, head, sizeof head) || head[24] > AeadCipher::kSuiteXChaCha20Poly1305)
         return std::nullopt;
     const auto sealedLength = static_cast<std::size_t>(entry.dataLength) - sizeof head;
     std::vector<unsigned char> buffer;
@@ -346,13 +442,13 @@ try {
     const std::optional<SecureBuffer> fileKey = KeyWrap::unwrap(vaultKey_, entry.wrappedFileKey, aad);
     if (!fileKey || fileKey->size() != AeadCipher::kKeyBytes)
         return std::nullopt;
-    if (!AeadCipher::openCiphertextInPlace(*fileKey, head, head[24], buffer.data(), buffer.size(), aad.data(),
-                                           aad.size())) {
+    const std::size_t plainLength = sealedLength - AeadCipher::kTagBytes;
+    AeadStream opener(AeadStream::Direction::Open, head[24], *fileKey, head, aad.data(), aad.size());
+    // Decrypted in place; nothing of it is handed out unless the tag holds.
+    if (!opener.update(buffer.data(), buffer.data(), plainLength) || !opener.finishOpen(buffer.data() + plainLength)) {
         secureZero(buffer);
         return std::nullopt;
     }
-    const std::size_t plainLength = sealedLength - AeadCipher::kTagBytes;
-    secureZero(buffer.data() + plainLength, static_cast<unsigned long>(AeadCipher::kTagBytes));
     buffer.resize(plainLength);
     return buffer;
 } catch (...) {
@@ -363,7 +459,7 @@ try {
 
 std::optional<std::vector<unsigned char>> VaultContainer::readFileBytes(const QString& name) const
 try {
-    if (locked_)
+    if (locked_ || transferring_)
         return std::nullopt;
     const IndexEntry* entry = findEntry(name);
     if (!entry)
@@ -374,21 +470,94 @@ try {
     return std::nullopt;
 }
 
-bool VaultContainer::exportFile(const QString& name, const QString& destinationPath) const
+bool VaultContainer::exportFile(const QString& name, const QString& destinationPath,
+                                const TransferOptions& options) const
 try {
+    lastExportFailure_ = ExportFailure::Other;
     // Refused before anything is decrypted or written: it would overwrite the vault itself.
-    if (isOwnFile(destinationPath, backingFilePath(store_.get()), QString()))
+    if (locked_ || transferring_ || isOwnFile(destinationPath, backingFilePath(store_.get()), QString()))
         return false;
-    std::optional<std::vector<unsigned char>> plain = readFileBytes(name);
-    if (!plain)
+    const IndexEntry* found = findEntry(name);
+    if (found == nullptr)
         return false;
-    // Written through a save file, so a failed export never leaves a destination truncated.
-    const bool ok = PrivateSaveFile::write(resolvedFilePath(destinationPath), plain->data(), plain->size());
-    secureZero(*plain);
+    // A copy: a session wipe while progress runs the event loop clears the entries.
+    const IndexEntry entry = *found;
+    TransferScope scope(transferring_);
+    const bool ok = exportStreamed(entry, destinationPath, options);
+    if (ok)
+        lastExportFailure_ = ExportFailure::None;
     return ok;
 } catch (...) {
     logCaughtException("VaultContainer::exportFile");
     return false;
+}
+
+bool VaultContainer::exportStreamed(const IndexEntry& entry, const QString& destinationPath,
+                                    const TransferOptions& options) const
+{
+    if (!blobInStore(entry))
+        return false;
+    unsigned char head[kBlobHeadBytes];
+    unsigned char tag[AeadCipher::kTagBytes];
+    const qint64 size = entry.dataLength - kBlobOverhead;
+    const qint64 ciphertextAt = entry.dataOffset + static_cast<qint64>(sizeof head);
+    if (!store_->readAt(entry.dataOffset, head, sizeof head) || !store_->readAt(ciphertextAt + size, tag, sizeof tag))
+        return false;
+    const std::vector<unsigned char> aad = entryAad(entry);
+    const std::optional<SecureBuffer> fileKey = KeyWrap::unwrap(vaultKey_, entry.wrappedFileKey, aad);
+    if (head[24] > AeadCipher::kSuiteXChaCha20Poly1305 || !fileKey || fileKey->size() != AeadCipher::kKeyBytes) {
+        lastExportFailure_ = ExportFailure::NotAuthentic;
+        return false;
+    }
+    AeadStream opener(AeadStream::Direction::Open, head[24], *fileKey, head, aad.data(), aad.size());
+    WindowPipeline pipeline = WindowPipeline::forLength(size, options.windowBytes, TransferOptions::kDepth);
+    PrivateSaveFile out(resolvedFilePath(destinationPath));
+    if (!out.open()) {
+        lastExportFailure_ = ExportFailure::WriteFailed;
+        return false;
+    }
+    qint64 read = 0;
+    qint64 written = 0;
+    bool writeFailed = false;
+    ProgressGate gate(options.progress, size, locked_);
+    const auto outcome = gate.keepGoing(0) ? pipeline.run(
+        [&](unsigned char* window, std::size_t capacity) -> qint64 {
+            const auto n = static_cast<qint64>(std::min<quint64>(capacity, static_cast<quint64>(size - read)));
+            if (n > 0 && !store_->readAt(ciphertextAt + read, window, n))
+                return -1;
+            read += n;
+            return n;
+        },
+        [&](unsigned char* window, std::size_t length) { return opener.update(window, window, length); },
+        [&](unsigned char* window, std::size_t length) {
+            // Plaintext whose tag is not checked yet: it reaches only the new file, never the
+            // destination's name, and the window is wiped before it is filled again.
+            writeFailed = !out.append(window, length);
+            secureZero(window, static_cast<unsigned long>(length));
+            if (writeFailed)
+                return false;
+            written += static_cast<qint64>(length);
+            return gate.keepGoing(written);
+        }) : WindowPipeline::Outcome::Stopped;
+    if (outcome != WindowPipeline::Outcome::Done || written != size) {
+        out.discard();
+        if (gate.cancelled())
+            lastExportFailure_ = ExportFailure::Cancelled;
+        else if (writeFailed)
+            lastExportFailure_ = ExportFailure::WriteFailed;
+        return false;
+    }
+    if (!opener.finishOpen(tag)) {
+        out.discard();
+        lastExportFailure_ = ExportFailure::NotAuthentic;
+        qWarning("%s", "VaultContainer::exportFile: the entry did not authenticate; the partial copy was erased.");
+        return false;
+    }
+    if (!out.commit()) {
+        lastExportFailure_ = ExportFailure::WriteFailed;
+        return false;
+    }
+    return true;
 }
 
 void VaultContainer::overwriteRegion(qint64 offset, qint64 length)
@@ -417,7 +586,7 @@ void VaultContainer::overwriteRegion(qint64 offset, qint64 length)
 
 bool VaultContainer::removeFile(const QString& name)
 try {
-    if (locked_)
+    if (locked_ || transferring_)
         return false;
     const auto it = std::find_if(entries_.begin(), entries_.end(),
                                  [&](const IndexEntry& entry) { return entry.name == name; });

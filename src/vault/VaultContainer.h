@@ -6,7 +6,9 @@
 #include <QDateTime>
 #include <QString>
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -16,6 +18,20 @@ struct FileIdentity;
 }
 
 namespace dorvex::vault {
+
+// Called on the caller's thread before the first window of an import or export and after each
+// one, with the plaintext bytes done so far and the total; returning false cancels it.
+using TransferProgress = std::function<bool(qint64 done, qint64 total)>;
+
+struct TransferOptions {
+    // Contents move through a few windows of this size, so that the memory an import or export
+    // needs does not grow with the file.
+    static constexpr std::size_t kWindowBytes = std::size_t{4} << 20;
+    static constexpr std::size_t kDepth = 3;
+
+    TransferProgress progress;  // may be empty
+    std::size_t windowBytes = kWindowBytes;
+};
 
 // The encrypted vault file: two checksummed header slots, two index slots and an
 // append-only data region, moved from one consistent state to the next by a crash-safe commit.
@@ -34,6 +50,7 @@ public:
     static constexpr std::size_t kChecksumBytes = 12;
     static constexpr std::uint32_t kCipherSuiteVersion = 1;
     static constexpr qint64 kBlobOverhead = 24 + 17;
+    static constexpr std::size_t kBlobHeadBytes = 25;  // nonce and suite byte
 
     struct IndexEntry {
         QString name;
@@ -63,8 +80,17 @@ public:
         NotRegularFile = 5,  // a folder, a device, a pipe or a socket
         IndexFull = 6,       // the index has no room left for another entry
         UnreadableName = 7,  // the path came from bytes that are not valid text and names no file
+        Cancelled = 8,       // the progress callback asked to stop; the vault is as it was
+        SourceChanged = 9,   // the file grew, shrank or was written to while it was read
     };
-    // A file is sealed whole in one buffer; AES-256-GCM cannot seal much more than 64 GiB at once.
+    enum class ExportFailure : int {
+        None = 0,
+        Other = 1,         // locked, no such entry, the entry's bytes cannot be read
+        Cancelled = 2,     // the progress callback asked to stop; nothing is left at the destination
+        NotAuthentic = 3,  // the entry does not decrypt (damaged or forged); nothing is left either
+        WriteFailed = 4,   // the copy could not be written (disk full, no permission, ...)
+    };
+    // AES-256-GCM cannot seal much more than 64 GiB under one nonce.
     static constexpr qint64 kMaxImportBytes = qint64{32} << 30;
 
     [[nodiscard]] static std::unique_ptr<VaultContainer> create(std::unique_ptr<IVaultBlockStore> store,
@@ -109,11 +135,18 @@ public:
     [[nodiscard]] bool wouldExceedMaxSize(qint64 additionalBytes) const;
 
     // On success, *imported (when given) is the source as it was read, for erasing it afterwards.
+    // A refused or cancelled import leaves the vault file as it was, its size included.
     [[nodiscard]] bool importFile(const QString& sourcePath, const QString& name,
-                                  core::FileIdentity* imported = nullptr);
+                                  core::FileIdentity* imported = nullptr, const TransferOptions& options = {});
     [[nodiscard]] std::optional<std::vector<unsigned char>> decryptEntry(const IndexEntry& entry) const;
     [[nodiscard]] std::optional<std::vector<unsigned char>> readFileBytes(const QString& name) const;
-    [[nodiscard]] bool exportFile(const QString& name, const QString& destinationPath) const;
+    // The copy takes the destination's name only once the whole entry has authenticated.
+    [[nodiscard]] bool exportFile(const QString& name, const QString& destinationPath,
+                                  const TransferOptions& options = {}) const;
+    [[nodiscard]] ExportFailure lastExportFailure() const { return lastExportFailure_; }
+    // True while an import or export runs (its progress callback may run the event loop);
+    // import, export, read and remove are refused meanwhile.
+    [[nodiscard]] bool isTransferring() const { return transferring_; }
     [[nodiscard]] bool removeFile(const QString& name);
     // Only a vault in the current format is re-keyed (the old one rewrites its single index in
     // place, which a crash can tear): migrate it first.
@@ -150,6 +183,10 @@ private:
     // Logs the exception being handled; for the catch at the boundary of an operation.
     static void logCaughtException(const char* operation) noexcept;
     [[nodiscard]] const IndexEntry* findEntry(const QString& name) const;
+    // Whether the entry's blob lies inside the store and can hold nonce, suite and tag.
+    [[nodiscard]] bool blobInStore(const IndexEntry& entry) const;
+    [[nodiscard]] bool exportStreamed(const IndexEntry& entry, const QString& destinationPath,
+                                      const TransferOptions& options) const;
     void overwriteRegion(qint64 offset, qint64 length);
 
     std::unique_ptr<IVaultBlockStore> store_;
@@ -170,6 +207,8 @@ private:
     bool openedAtPreviousState_ = false;
     quint64 damagedGeneration_ = 0;
     ImportFailure lastImportFailure_ = ImportFailure::None;
+    mutable ExportFailure lastExportFailure_ = ExportFailure::None;
+    mutable bool transferring_ = false;
     bool indexFull_ = false;  // the last commit failed because the index outgrew its slot
 };
 

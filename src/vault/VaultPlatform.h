@@ -17,6 +17,13 @@ namespace dorvex::vault::platform {
 // ever blocking on a FIFO or device. Returns the descriptor, or -1.
 [[nodiscard]] int openRegularFileForReading(const QString& path);
 
+// Tells the system that fd will be read once from start to end (more read-ahead). Only a hint.
+void adviseSequentialRead(int fd) noexcept;
+
+// Starts writing [offset, offset + length) of fd to the device; with wait, returns once it is
+// written. Only pacing: no durability is promised and failures are ignored.
+void writeBack(int fd, qint64 offset, qint64 length, bool wait) noexcept;
+
 // Closes a descriptor that was not handed over to a QFile.
 void closeDescriptor(int fd);
 

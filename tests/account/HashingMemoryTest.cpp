@@ -146,6 +146,36 @@ TEST(HashingMemory, SignInWithoutArgonMemoryIsReportedAndNotCharged)
     }
 }
 
+TEST(HashingMemory, SignInWhereOnlyOneArgon2idFitsAtATimeStillSucceeds)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "an address-space limit does not combine with the address sanitizer's reservations";
+#endif
+    // The verification and the derivation run at once; where memory holds only one of them,
+    // the sign-in must still work as it does when they run one after the other.
+    const QString path = dorvex::test::makeScratchDir() + QStringLiteral("/identity.dat");
+    SecureBuffer passwordKey;
+    {
+        dorvex::test::ArgonCost cost(1, 64 * kMiB);
+        auto key = AuthManager(path).createIdentity(QStringLiteral("alice"), kPassword);
+        ASSERT_TRUE(key);
+        passwordKey = std::move(*key);
+    }
+    const std::string failed = inChild([&](Report& report) {
+        dorvex::test::ArgonCost cost(1, 64 * kMiB);
+        AuthManager auth(path);
+        AddressSpaceLimit limit(100 * kMiB);
+        report.check(limit.active(), "could not limit the address space");
+        LoginFailureReason reason = LoginFailureReason::WrongPassword;
+        const auto key = auth.login(kPassword, true, QString(), nullptr, &reason);
+        report.check(key.has_value(), "no sign-in, reason " + std::to_string(static_cast<int>(reason)));
+        report.check(key && key->equals(passwordKey), "another key came back");
+        report.check(!auth.login(kWrong, true, QString(), nullptr, &reason) && reason == LoginFailureReason::WrongPassword,
+                     "a wrong password was not told apart, reason " + std::to_string(static_cast<int>(reason)));
+    });
+    EXPECT_EQ(failed, "");
+}
+
 TEST(HashingMemory, AccountCreationWithoutArgonMemoryIsReportedAndWritesNothing)
 {
 #if defined(__SANITIZE_ADDRESS__)

@@ -4,6 +4,7 @@
 #include "core/SecureErase.h"
 #include "ui/FileViewerDialog.h"
 #include "ui/MainWindow.h"
+#include "ui/TransferProgressDialog.h"
 #include "ui/VaultBrowserWidget.h"
 #include "vault/FileBlockStore.h"
 
@@ -13,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QTableWidget>
 
@@ -555,4 +557,82 @@ TEST_F(BrowserTest, AnEntryThatCannotBeDecryptedIsReportedNotShown)
     EXPECT_FALSE(seen->shown);
     EXPECT_EQ(status->text(), QStringLiteral("Could not open \"notes.txt\" for viewing."));
     EXPECT_TRUE(failureColoured());
+}
+
+namespace {
+
+// Presses Cancel the moment the transfer dialog shows, as a user would, and notes what it said.
+class CancelWhenShown : public QObject {
+public:
+    CancelWhenShown() { qApp->installEventFilter(this); }
+    ~CancelWhenShown() override { qApp->removeEventFilter(this); }
+    bool enabled = true;
+    QString title;
+    QString label;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        auto* dialog = qobject_cast<QProgressDialog*>(watched);
+        if (enabled && event->type() == QEvent::Show && dialog != nullptr
+            && dialog->objectName() == QStringLiteral("transferProgressDialog")) {
+            title = dialog->windowTitle();
+            label = dialog->labelText();
+            if (auto* cancel = dialog->findChild<QPushButton*>())
+                cancel->click();
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+}  // namespace
+
+TEST_F(BrowserTest, ProgressDialogsCancelImportAndExportLeavingEverythingAsItWas)
+{
+    const int delay = TransferProgressDialog::showDelayMs;
+    TransferProgressDialog::showDelayMs = 0;  // shown at the first window, not after half a second
+    CancelWhenShown canceller;
+    // Three windows, so that the cancel lands part-way.
+    const QByteArray contents(static_cast<qsizetype>(3 * dorvex::vault::TransferOptions::kWindowBytes), 'z');
+    const QString source = makeSource(QStringLiteral("holiday.mkv"), contents);
+    container.reset();  // the vault file's bytes as they stand
+    const QByteArray vaultBefore = readFile(vaultPath());
+    container = reopen(key);
+    ASSERT_NE(container, nullptr);
+    browser = std::make_unique<VaultBrowserWidget>(*container, vaultPath(), dataDir);
+    status = browser->findChild<QLabel*>(QStringLiteral("vaultStatusLabel"));
+    table = browser->findChild<QTableWidget*>(QStringLiteral("vaultTable"));
+
+    browser->importFromPath(source);
+    EXPECT_EQ(canceller.title, QStringLiteral("Murravo - Importing"));
+    EXPECT_EQ(canceller.label, QStringLiteral("Importing \"holiday.mkv\"..."));
+    EXPECT_EQ(status->text(),
+              QStringLiteral("Import of \"holiday.mkv\" was cancelled. Nothing was changed, and the original is still "
+                             "in place."));
+    EXPECT_FALSE(failureColoured());
+    EXPECT_EQ(table->rowCount(), 0);
+    EXPECT_EQ(readFile(source), contents);
+    EXPECT_EQ(QFileInfo(vaultPath()).size(), vaultBefore.size());
+    EXPECT_EQ(readFile(vaultPath()), vaultBefore);
+
+    canceller.enabled = false;
+    browser->importFromPath(source);
+    ASSERT_EQ(table->rowCount(), 1);
+    EXPECT_FALSE(QFileInfo::exists(source));
+
+    canceller.enabled = true;
+    canceller.title.clear();
+    table->selectRow(0);
+    const QString folder = dorvex::test::makeScratchDir();
+    exportSelectedTo(folder + QStringLiteral("/holiday.mkv"));
+    EXPECT_EQ(canceller.title, QStringLiteral("Murravo - Exporting"));
+    EXPECT_EQ(canceller.label, QStringLiteral("Exporting \"holiday.mkv\"..."));
+    EXPECT_EQ(status->text(), QStringLiteral("Export of \"holiday.mkv\" was cancelled. Nothing was written."));
+    EXPECT_TRUE(QDir(folder).entryList(QDir::Files | QDir::Hidden).isEmpty());
+
+    canceller.enabled = false;
+    table->selectRow(0);
+    exportSelectedTo(folder + QStringLiteral("/holiday.mkv"));
+    EXPECT_EQ(readFile(folder + QStringLiteral("/holiday.mkv")), contents);
+    TransferProgressDialog::showDelayMs = delay;
 }

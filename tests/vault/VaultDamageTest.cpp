@@ -356,7 +356,8 @@ TEST(VaultDamage, ImportThatCannotBeAllocatedIsRefusedInsteadOfThrowing)
     if (!s.prepare(kSize))
         GTEST_SKIP() << "this file system does not hold a sparse 1 GiB file";
     const auto before = s.image->bytes;
-    // The child may only grow its address space by 256 MiB, so the 1 GiB buffer cannot exist.
+    // The child may only grow its address space by 256 MiB, so the in-memory vault cannot take
+    // a 1 GiB entry: running out of memory part-way must leave the vault as it was.
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {

@@ -80,6 +80,24 @@ std::vector<Scenario> scenarios()
                                                             test::patternBytes(500, 3));
                         return c->importFile(src, QStringLiteral("new.bin"));
                     }});
+    // Through windows of 64 bytes: the blob is written in eight pieces.
+    list.push_back({"streamed import", [] { return vaultWith(kA); }, false, false, kA, kAN, [](Container& c, Store&) {
+                        const QString src = test::writeFile(test::makeScratchDir(), QStringLiteral("n"),
+                                                            test::patternBytes(500, 3));
+                        vault::TransferOptions options;
+                        options.windowBytes = 64;
+                        return c->importFile(src, QStringLiteral("new.bin"), nullptr, options);
+                    }});
+    // Cancelled after four of the eight pieces: reported as intended when it ends as cancelled.
+    list.push_back({"cancelled import", [] { return vaultWith(kA); }, false, false, kA, kA, [](Container& c, Store&) {
+                        const QString src = test::writeFile(test::makeScratchDir(), QStringLiteral("n"),
+                                                            test::patternBytes(500, 3));
+                        vault::TransferOptions options;
+                        options.windowBytes = 64;
+                        options.progress = [](qint64 done, qint64) { return done < 256; };
+                        return !c->importFile(src, QStringLiteral("new.bin"), nullptr, options)
+                            && c->lastImportFailure() == VaultContainer::ImportFailure::Cancelled;
+                    }});
     list.push_back({"remove", [] { return vaultWith(kAB); }, false, false, kAB, kB,
                     [](Container& c, Store&) { return c->removeFile(QStringLiteral("a.txt")); }});
     list.push_back({"rekey", [] { return vaultWith(kAB); }, false, true, kAB, kAB,

@@ -53,6 +53,21 @@ int openRegularFileForReading(const QString& path)
     return fd;
 }
 
+void adviseSequentialRead(int fd) noexcept
+{
+    if (fd >= 0)
+        static_cast<void>(::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL));
+}
+
+void writeBack(int fd, qint64 offset, qint64 length, bool wait) noexcept
+{
+    if (fd < 0 || offset < 0 || length <= 0)
+        return;
+    const unsigned flags = wait ? SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER
+                                : SYNC_FILE_RANGE_WRITE;
+    static_cast<void>(::sync_file_range(fd, offset, length, flags));
+}
+
 void closeDescriptor(int fd)
 {
     if (fd >= 0)

@@ -38,10 +38,10 @@ void appendUtf8(std::vector<unsigned char>& out, const QString& s)
 }
 
 std::vector<unsigned char> nonceAndSeal(const SecureBuffer& key, const std::vector<unsigned char>& plain,
-                                        const std::vector<unsigned char>& aad)
+                                        const std::vector<unsigned char>& aad, unsigned char suite = kSuite)
 {
     std::vector<unsigned char> nonce = AeadCipher::generateNonce();
-    const std::vector<unsigned char> sealed = AeadCipher::encryptWithSuite(kSuite, key, nonce, plain, aad);
+    const std::vector<unsigned char> sealed = AeadCipher::encryptWithSuite(suite, key, nonce, plain, aad);
     nonce.insert(nonce.end(), sealed.begin(), sealed.end());
     return nonce;
 }
@@ -64,7 +64,7 @@ std::vector<unsigned char> buildVaultImage(const ImageLayout& layout, const Secu
         appendUtf8(aad, layout.machineId);
         SecureBuffer fileKey(32);
         randombytes_buf(fileKey.data(), fileKey.size());
-        const std::vector<unsigned char> blob = nonceAndSeal(fileKey, e.contents, aad);
+        const std::vector<unsigned char> blob = nonceAndSeal(fileKey, e.contents, aad, layout.contentSuite);
         const std::vector<unsigned char> keyBytes(fileKey.data(), fileKey.data() + fileKey.size());
         const std::vector<unsigned char> wrapped = nonceAndSeal(vaultKey, keyBytes, aad);
         QJsonObject o;

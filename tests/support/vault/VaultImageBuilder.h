@@ -9,8 +9,8 @@
 
 namespace dorvex::test {
 
-// Builds vault files byte by byte, independently of the container, with the portable
-// XChaCha20-Poly1305 suite so that the images open on any processor.
+// Builds vault files byte by byte, independently of the container, with libsodium's one-shot
+// functions and by default the portable XChaCha20-Poly1305 suite.
 struct ImageEntry {
     QString name;
     std::vector<unsigned char> contents;
@@ -24,6 +24,7 @@ struct ImageLayout {
     QString machineId;
     quint64 generation = 1;
     std::vector<ImageEntry> entries;
+    unsigned char contentSuite = 1;  // the suite of the entry blobs (0 needs the processor's AES)
 };
 
 [[nodiscard]] std::vector<unsigned char> buildVaultImage(const ImageLayout& layout, const crypto::SecureBuffer& vaultKey);

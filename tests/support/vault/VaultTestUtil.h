@@ -39,6 +39,19 @@ struct ReopenedState {
 
 [[nodiscard]] std::vector<unsigned char> readWholeFile(const QString& path);
 
+// One entry of a vault image as stored, read with the one-shot functions only (independent of
+// the container): for checking blobs byte for byte.
+struct RawEntry {
+    QString name;
+    QString entryId;
+    crypto::SecureBuffer fileKey;
+    std::vector<unsigned char> blob;  // nonce | suite | ciphertext | tag
+    std::vector<unsigned char> associatedData;
+};
+// The entries of the newest valid format-5 header's index; empty when it does not open.
+[[nodiscard]] std::vector<RawEntry> rawEntries(const std::vector<unsigned char>& image, const crypto::SecureBuffer& key,
+                                               const QString& machineId = testMachineId());
+
 // The little-endian unsigned integer of `width` bytes at `at`.
 [[nodiscard]] quint64 le(const std::vector<unsigned char>& bytes, std::size_t at, int width);
 
