@@ -1,11 +1,18 @@
-// The browser's conveniences: the transfer dialog's keys and its erase phase.
+// The browser's conveniences: several files imported at once (dropped or picked), the transfer
+// dialog's keys and its erase phase, the filter, the sorting and the keys.
 #include "BrowserFixture.h"
 
 #include "core/SecureErase.h"
 
+#include "ui/ImportSummaryDialog.h"
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QKeyEvent>
+#include <QMimeData>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 
 #include <chrono>
 #include <thread>
@@ -145,4 +152,242 @@ TEST_F(BrowserTest, TheTransferDialogStaysUpThroughTheEraseWhichCancelCannotStop
         EXPECT_FALSE(QFileInfo::exists(source));
         EXPECT_TRUE(container->contains(name));
     }
+}
+
+namespace {
+
+// One file of a batch in the summary: the group it is under and what it says.
+struct SummaryRow {
+    QString group;
+    QString outcome;
+};
+
+struct SummarySeen {
+    bool shown = false;
+    QString title;
+    std::map<QString, SummaryRow> rows;  // by file name
+};
+
+// Reads the summary when it shows, then closes it.
+std::shared_ptr<SummarySeen> readNextSummary()
+{
+    auto seen = std::make_shared<SummarySeen>();
+    dorvex::test::whenShown<ImportSummaryDialog>([seen](ImportSummaryDialog* dialog) {
+        seen->shown = true;
+        seen->title = dialog->windowTitle();
+        auto* list = dialog->findChild<QTreeWidget*>(QStringLiteral("importSummaryList"));
+        for (int g = 0; list != nullptr && g < list->topLevelItemCount(); ++g) {
+            const QTreeWidgetItem* group = list->topLevelItem(g);
+            for (int i = 0; i < group->childCount(); ++i)
+                seen->rows[group->child(i)->text(0)] = {group->text(0), group->child(i)->text(1)};
+        }
+        dialog->findChild<QPushButton*>(QStringLiteral("importSummaryCloseButton"))->click();
+    });
+    return seen;
+}
+
+// Counts how often the transfer dialog shows: once for a whole batch.
+class TransferDialogShows : public QObject {
+public:
+    TransferDialogShows() { qApp->installEventFilter(this); }
+    ~TransferDialogShows() override { qApp->removeEventFilter(this); }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show && watched->objectName() == QStringLiteral("transferProgressDialog"))
+            ++count;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+QList<QUrl> localUrls(const QStringList& paths)
+{
+    QList<QUrl> urls;
+    for (const QString& path : paths)
+        urls.push_back(QUrl::fromLocalFile(path));
+    return urls;
+}
+
+// Drags `urls` over the browser and drops them there, as a file manager does; whether the
+// browser took the drag.
+bool dragAndDrop(QWidget& target, const QList<QUrl>& urls, const QString& text = QString())
+{
+    QMimeData mime;
+    if (!urls.isEmpty())
+        mime.setUrls(urls);
+    if (!text.isEmpty())
+        mime.setText(text);
+    const QPoint middle = target.rect().center();
+    const Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction;
+    QDragEnterEvent enter(middle, offered, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&target, &enter);
+    if (!enter.isAccepted())
+        return false;
+    EXPECT_EQ(enter.dropAction(), Qt::CopyAction) << "the browser erases the originals itself";
+    QDropEvent drop(QPointF(middle), offered, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&target, &drop);
+    EXPECT_TRUE(drop.isAccepted());
+    EXPECT_EQ(drop.dropAction(), Qt::CopyAction);
+    return true;
+}
+
+}  // namespace
+
+// Only local files are taken: text, or links to elsewhere alone, are turned away at the door.
+TEST_F(BrowserTest, TheBrowserTakesDragsOfLocalFilesOnly)
+{
+    const QString file = makeSource(QStringLiteral("scan.png"), "png");
+    const QUrl remote(QStringLiteral("https://example.org/scan.png"));
+    const struct {
+        const char* what;
+        QList<QUrl> urls;
+        QString text;
+        bool taken;
+    } cases[] = {
+        {"plain text", {}, QStringLiteral("scan.png"), false},
+        {"a remote link", {remote}, QString(), false},
+        {"a local file beside a remote link", {remote, QUrl::fromLocalFile(file)}, QString(), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QMimeData mime;
+        if (!c.urls.isEmpty())
+            mime.setUrls(c.urls);
+        if (!c.text.isEmpty())
+            mime.setText(c.text);
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(browser.get(), &enter);
+        EXPECT_EQ(enter.isAccepted(), c.taken);
+    }
+}
+
+// A drop of several files: each gets the checks, the import and the erase of a single import,
+// one refusal in the middle does not stop the rest, one dialog covers them all, and the summary
+// names every file with its outcome.
+TEST_F(BrowserTest, ADroppedBatchImportsEachFileAndSummarisesEveryOutcome)
+{
+    ProgressShownAtOnce shownAtOnce;
+    const QByteArray large(static_cast<qsizetype>(2 * dorvex::vault::TransferOptions::kWindowBytes), 'L');
+    browser->importFromPath(makeSource(QStringLiteral("taken.txt"), "already in the vault"));
+    const QString first = makeSource(QStringLiteral("first.bin"), large);
+    const QString folder = sourceDir + QStringLiteral("/reports");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_TRUE(QDir().mkpath(sourceDir + QStringLiteral("/other")));
+    const QString taken = sourceDir + QStringLiteral("/other/taken.txt");
+    writeFile(taken, "a second taken.txt");
+    const QString last = makeSource(QStringLiteral("last.bin"), large);
+    const QByteArray identityBefore = readFile(dataDir + QStringLiteral("/identity.dat"));
+    QList<QUrl> urls = localUrls({first, folder, taken, dataDir + QStringLiteral("/identity.dat")});
+    urls.push_back(QUrl(QStringLiteral("sftp://files.example.org/remote.pdf")));
+    urls.push_back(QUrl::fromLocalFile(last));
+
+    TransferDialogShows shows;
+    auto summary = readNextSummary();
+    ASSERT_TRUE(dragAndDrop(*browser, urls));
+    QTRY_VERIFY_WITH_TIMEOUT(summary->shown, 20000);
+
+    EXPECT_EQ(summary->title, QStringLiteral("Murravo - Import Summary"));
+    EXPECT_EQ(shows.count, 1) << "one dialog over the whole batch";
+    const QString imported = QStringLiteral("Imported (2)");
+    const QString skipped = QStringLiteral("Skipped (4)");
+    const std::map<QString, SummaryRow> expected = {
+        {QStringLiteral("first.bin"), {imported, QStringLiteral("Imported \"first.bin\" and securely erased the original.")}},
+        {QStringLiteral("reports"),
+         {skipped, QStringLiteral("Could not import \"reports\" -- it is a folder, not a file. Import the files inside "
+                                  "it one at a time. Nothing was changed.")}},
+        {QStringLiteral("taken.txt"),
+         {skipped, QStringLiteral("Could not import \"taken.txt\" (a file with that name may already be in the "
+                                  "vault).")}},
+        {QStringLiteral("identity.dat"),
+         {skipped, QStringLiteral("Could not import \"identity.dat\" -- it is one of Murravo's own files (the vault, "
+                                  "its lock file or a file in its data folder), and importing it would erase it.")}},
+        {QStringLiteral("sftp://files.example.org/remote.pdf"),
+         {skipped, QStringLiteral("Could not import \"sftp://files.example.org/remote.pdf\" -- it is not a file on "
+                                  "this computer. Only local files can be imported. Nothing was changed.")}},
+        {QStringLiteral("last.bin"), {imported, QStringLiteral("Imported \"last.bin\" and securely erased the original.")}},
+    };
+    for (const auto& [name, row] : expected) {
+        SCOPED_TRACE(name.toStdString());
+        ASSERT_TRUE(summary->rows.count(name));
+        EXPECT_EQ(summary->rows.at(name).group, row.group);
+        EXPECT_EQ(summary->rows.at(name).outcome, row.outcome);
+    }
+    EXPECT_EQ(summary->rows.size(), expected.size());
+    EXPECT_EQ(status->text(), QStringLiteral("Imported 2 of 6 files; 4 skipped, 0 left untouched."));
+    EXPECT_TRUE(failureColoured());
+
+    EXPECT_FALSE(QFileInfo::exists(first));
+    EXPECT_FALSE(QFileInfo::exists(last));
+    EXPECT_EQ(readFile(taken), QByteArray("a second taken.txt"));
+    EXPECT_EQ(readFile(dataDir + QStringLiteral("/identity.dat")), identityBefore);
+    ASSERT_EQ(table->rowCount(), 3);
+    EXPECT_EQ(table->item(1, 0)->text(), QStringLiteral("first.bin"));
+    EXPECT_EQ(table->item(2, 0)->text(), QStringLiteral("last.bin"));
+}
+
+// Cancel pressed while the second file is read: that file is left as it was, the third is not
+// begun, and the first, already in the vault, stays there with its original erased.
+TEST_F(BrowserTest, CancelStopsTheBatchBetweenFilesAndLeavesTheRestUntouched)
+{
+    ProgressShownAtOnce shownAtOnce;
+    const QByteArray contents(static_cast<qsizetype>(3 * dorvex::vault::TransferOptions::kWindowBytes), 'c');
+    const QStringList paths = {makeSource(QStringLiteral("one.mkv"), contents),
+                               makeSource(QStringLiteral("two.mkv"), contents),
+                               makeSource(QStringLiteral("three.mkv"), contents)};
+    const quint64 generationBefore = container->generationCounter();
+    QTimer canceller;
+    QObject::connect(&canceller, &QTimer::timeout, [] {
+        QProgressDialog* dialog = visibleTransferDialog();
+        if (dialog != nullptr && dialog->labelText() == QStringLiteral("Importing \"two.mkv\"..."))
+            dialog->findChild<QPushButton*>()->click();
+    });
+    canceller.start(0);
+    auto summary = readNextSummary();
+
+    browser->importPaths(paths);
+    canceller.stop();
+
+    ASSERT_TRUE(summary->shown);
+    EXPECT_EQ(summary->rows[QStringLiteral("one.mkv")].group, QStringLiteral("Imported (1)"));
+    EXPECT_EQ(summary->rows[QStringLiteral("two.mkv")].group, QStringLiteral("Left untouched (2)"));
+    EXPECT_EQ(summary->rows[QStringLiteral("two.mkv")].outcome,
+              QStringLiteral("Import of \"two.mkv\" was cancelled. Nothing was changed, and the original is still in "
+                             "place."));
+    EXPECT_EQ(summary->rows[QStringLiteral("three.mkv")].group, QStringLiteral("Left untouched (2)"));
+    EXPECT_EQ(summary->rows[QStringLiteral("three.mkv")].outcome,
+              QStringLiteral("Not imported: the import was cancelled before this file. It is still in place."));
+    EXPECT_EQ(status->text(), QStringLiteral("Imported 1 of 3 files; 0 skipped, 2 left untouched."));
+    EXPECT_FALSE(failureColoured());
+
+    EXPECT_FALSE(QFileInfo::exists(paths[0]));
+    EXPECT_EQ(readFile(paths[1]), contents);
+    EXPECT_EQ(readFile(paths[2]), contents);
+    EXPECT_EQ(container->generationCounter(), generationBefore + 1);
+    ASSERT_EQ(table->rowCount(), 1);
+    EXPECT_EQ(table->item(0, 0)->text(), QStringLiteral("one.mkv"));
+}
+
+// The Import dialog takes several files at once.
+TEST_F(BrowserTest, TheImportDialogTakesSeveralFiles)
+{
+    const QString one = makeSource(QStringLiteral("one.txt"), "1");
+    const QString two = makeSource(QStringLiteral("two.txt"), "2");
+    dorvex::test::whenShown<QFileDialog>([this](QFileDialog* dialog) {
+        EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Import into vault"));
+        EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFiles);
+        dialog->setDirectory(sourceDir);
+        auto* nameEdit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(nameEdit, nullptr);
+        nameEdit->setText(QStringLiteral("\"one.txt\" \"two.txt\""));
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    auto summary = readNextSummary();
+    browser->onImportClicked();
+    ASSERT_TRUE(summary->shown);
+    EXPECT_EQ(summary->rows.size(), 2u);
+    EXPECT_EQ(table->rowCount(), 2);
+    EXPECT_FALSE(QFileInfo::exists(one));
+    EXPECT_FALSE(QFileInfo::exists(two));
 }
