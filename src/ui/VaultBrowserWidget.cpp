@@ -16,6 +16,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -60,6 +61,8 @@ public:
         const QVariant theirs = other.data(Qt::UserRole);
         if (mine.isValid() && theirs.isValid())
             return mine.toLongLong() < theirs.toLongLong();
+        if (const int order = text().compare(other.text(), Qt::CaseInsensitive); order != 0)
+            return order < 0;
         return QString::localeAwareCompare(text(), other.text()) < 0;
     }
 };
@@ -222,12 +225,7 @@ VaultBrowserWidget::VaultBrowserWidget(dorvex::vault::VaultContainer& container,
     layout->addWidget(statusLabel_);
 
     // Return and Delete act on the table's selection only: in the filter they edit its text.
-    for (const QKeySequence& key : {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)}) {
-        auto* view = new QShortcut(key, table_, nullptr, nullptr, Qt::WidgetShortcut);
-        connect(view, &QShortcut::activated, this, &VaultBrowserWidget::onViewClicked);
-    }
-    auto* remove = new QShortcut(QKeySequence::Delete, table_, nullptr, nullptr, Qt::WidgetShortcut);
-    connect(remove, &QShortcut::activated, this, &VaultBrowserWidget::onRemoveClicked);
+    table_->installEventFilter(this);
     auto* import = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_I), this, nullptr, nullptr,
                                  Qt::WidgetWithChildrenShortcut);
     connect(import, &QShortcut::activated, this, &VaultBrowserWidget::onImportClicked);
@@ -510,6 +508,27 @@ void VaultBrowserWidget::onRowDoubleClicked(int row, int column)
 {
     (void)column;
     viewRow(row);
+}
+
+bool VaultBrowserWidget::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == table_ && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->modifiers() == Qt::NoModifier || key->modifiers() == Qt::KeypadModifier) {
+            switch (key->key()) {
+            case Qt::Key_Return:
+            case Qt::Key_Enter:
+                onViewClicked();
+                return true;
+            case Qt::Key_Delete:
+                onRemoveClicked();
+                return true;
+            default:
+                break;
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void VaultBrowserWidget::updateActionButtons()

@@ -8,6 +8,7 @@
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QTest>
@@ -286,7 +287,7 @@ TEST_F(BrowserTest, ADroppedBatchImportsEachFileAndSummarisesEveryOutcome)
     TransferDialogShows shows;
     auto summary = readNextSummary();
     ASSERT_TRUE(dragAndDrop(*browser, urls));
-    QTRY_VERIFY_WITH_TIMEOUT(summary->shown, 20000);
+    ASSERT_TRUE(QTest::qWaitFor([&summary] { return summary->shown; }, 20000));
 
     EXPECT_EQ(summary->title, QStringLiteral("Murravo - Import Summary"));
     EXPECT_EQ(shows.count, 1) << "one dialog over the whole batch";
@@ -390,4 +391,169 @@ TEST_F(BrowserTest, TheImportDialogTakesSeveralFiles)
     EXPECT_EQ(table->rowCount(), 2);
     EXPECT_FALSE(QFileInfo::exists(one));
     EXPECT_FALSE(QFileInfo::exists(two));
+}
+
+namespace {
+
+// The names of the rows on screen, top to bottom.
+QStringList visibleNames(const QTableWidget& table)
+{
+    QStringList names;
+    for (int row = 0; row < table.rowCount(); ++row)
+        if (!table.isRowHidden(row))
+            names << table.item(row, 0)->text();
+    return names;
+}
+
+}  // namespace
+
+// The filter matches names without regard to case and keeps the vault's order; an entry it hides
+// is never what View, Export or Remove act on.
+TEST_F(BrowserTest, TheFilterShowsMatchingNamesInTheVaultsOrderAndHidesThemFromTheActions)
+{
+    for (const char* name : {"Tax-Return.pdf", "passport.png", "tax notes.txt", "budget.xlsx"})
+        browser->importFromPath(makeSource(QString::fromLatin1(name), name));
+    auto* filter = browser->findChild<QLineEdit*>(QStringLiteral("vaultFilterEdit"));
+    ASSERT_NE(filter, nullptr);
+
+    const struct {
+        const char* typed;
+        QStringList shown;
+    } cases[] = {
+        {"TAX", {QStringLiteral("Tax-Return.pdf"), QStringLiteral("tax notes.txt")}},
+        {"  .p", {QStringLiteral("Tax-Return.pdf"), QStringLiteral("passport.png")}},
+        {"nothing like it", {}},
+        {"", {QStringLiteral("Tax-Return.pdf"), QStringLiteral("passport.png"), QStringLiteral("tax notes.txt"),
+              QStringLiteral("budget.xlsx")}},
+    };
+    for (const auto& c : cases) {
+        filter->setText(QString::fromLatin1(c.typed));
+        EXPECT_EQ(visibleNames(*table), c.shown) << c.typed;
+    }
+
+    table->selectRow(3);  // budget.xlsx
+    ASSERT_TRUE(button("removeButton")->isEnabled());
+    filter->setText(QStringLiteral("tax"));
+    EXPECT_FALSE(button("viewButton")->isEnabled());
+    EXPECT_FALSE(button("exportButton")->isEnabled());
+    EXPECT_FALSE(button("removeButton")->isEnabled());
+    bool asked = false;
+    dorvex::test::whenShown<QMessageBox>([&asked](QMessageBox* box) { asked = true; box->reject(); }, QString(), 200);
+    browser->onRemoveClicked();
+    QTest::qWait(300);
+    EXPECT_FALSE(asked) << "nothing on screen is selected";
+
+    table->selectRow(2);  // tax notes.txt, shown
+    auto confirmed = answerNextMessage(QMessageBox::Yes);
+    browser->onRemoveClicked();
+    ASSERT_TRUE(confirmed->shown);
+    EXPECT_TRUE(confirmed->text.startsWith(QStringLiteral("Permanently remove \"tax notes.txt\" from the vault?")));
+    EXPECT_FALSE(container->contains(QStringLiteral("tax notes.txt")));
+    EXPECT_EQ(visibleNames(*table), QStringList{QStringLiteral("Tax-Return.pdf")}) << "the filter holds after a refresh";
+}
+
+// Off until a header is clicked; then by that column, sizes and times by value, again to flip.
+TEST_F(BrowserTest, ClickingAHeaderSortsByThatColumn)
+{
+    const struct {
+        const char* name;
+        int size;
+        qint64 importedAtMs;
+    } entries[] = {{"b.txt", 100, 1'900'000'300'000}, {"C.txt", 3, 1'900'000'100'000}, {"a.txt", 20, 1'900'000'200'000}};
+    for (const auto& entry : entries) {
+        g_nowMs = entry.importedAtMs;
+        browser->importFromPath(makeSource(QString::fromLatin1(entry.name), QByteArray(entry.size, 's')));
+    }
+    browser->show();
+    const QStringList vaultOrder = {QStringLiteral("b.txt"), QStringLiteral("C.txt"), QStringLiteral("a.txt")};
+    EXPECT_FALSE(table->isSortingEnabled());
+    EXPECT_EQ(visibleNames(*table), vaultOrder);
+
+    QHeaderView* header = table->horizontalHeader();
+    const auto clickHeader = [header](int section) {
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier,
+                          QPoint(header->sectionViewportPosition(section) + header->sectionSize(section) / 2,
+                                 header->height() / 2));
+    };
+    const struct {
+        int section;
+        QStringList order;
+    } clicks[] = {
+        {1, {QStringLiteral("C.txt"), QStringLiteral("a.txt"), QStringLiteral("b.txt")}},  // 3, 20, 100 bytes
+        {1, {QStringLiteral("b.txt"), QStringLiteral("a.txt"), QStringLiteral("C.txt")}},
+        {0, {QStringLiteral("a.txt"), QStringLiteral("b.txt"), QStringLiteral("C.txt")}},
+        {2, {QStringLiteral("C.txt"), QStringLiteral("a.txt"), QStringLiteral("b.txt")}},
+    };
+    for (const auto& click : clicks) {
+        clickHeader(click.section);
+        EXPECT_EQ(visibleNames(*table), click.order) << "section " << click.section;
+    }
+
+    // A new entry takes its place in the order, and the filter follows the rows that moved.
+    g_nowMs = 1'900'000'000'000;
+    browser->importFromPath(makeSource(QStringLiteral("d.txt"), "d"));
+    EXPECT_EQ(visibleNames(*table).front(), QStringLiteral("d.txt"));
+    browser->findChild<QLineEdit*>(QStringLiteral("vaultFilterEdit"))->setText(QStringLiteral("a"));
+    clickHeader(1);
+    EXPECT_EQ(visibleNames(*table), QStringList{QStringLiteral("a.txt")});
+}
+
+// Return views, Delete removes after the same question, Ctrl+I imports, Ctrl+F goes to the
+// filter, where Return and Delete edit the text instead.
+TEST_F(BrowserTest, KeysViewRemoveImportAndFilter)
+{
+    browser->importFromPath(makeSource(QStringLiteral("notes.txt"), "in memory only"));
+    browser->importFromPath(makeSource(QStringLiteral("plan.txt"), "the plan"));
+    browser->show();
+    auto* filter = browser->findChild<QLineEdit*>(QStringLiteral("vaultFilterEdit"));
+    // As the window manager does when a dialog closes: the window and its focus come back.
+    const auto focusOn = [this](QWidget* widget) {
+        QApplication::setActiveWindow(browser.get());
+        ASSERT_TRUE(QTest::qWaitForWindowActive(browser.get()));
+        widget->setFocus();
+    };
+    focusOn(table);
+    table->selectRow(1);
+
+    auto seen = closeNextViewer();
+    QTest::keyClick(table, Qt::Key_Return);
+    ASSERT_TRUE(QTest::qWaitFor([&seen] { return seen->shown; }));
+    EXPECT_EQ(seen->name, QStringLiteral("plan.txt"));
+
+    focusOn(table);
+    auto asked = answerNextMessage(QMessageBox::Cancel);
+    QTest::keyClick(table, Qt::Key_Delete);
+    ASSERT_TRUE(QTest::qWaitFor([&asked] { return asked->shown; }));
+    EXPECT_EQ(asked->title, QStringLiteral("Remove From Vault"));
+    EXPECT_TRUE(asked->cancelWasDefault);
+    EXPECT_TRUE(container->contains(QStringLiteral("plan.txt")));
+
+    bool importAsked = false;
+    dorvex::test::whenShown<QFileDialog>([&importAsked](QFileDialog* dialog) {
+        importAsked = dialog->windowTitle() == QStringLiteral("Import into vault");
+        dialog->reject();
+    });
+    focusOn(table);
+    QTest::keyClick(table, Qt::Key_I, Qt::ControlModifier);
+    ASSERT_TRUE(QTest::qWaitFor([&importAsked] { return importAsked; }));
+
+    focusOn(table);
+    QTest::keyClick(table, Qt::Key_F, Qt::ControlModifier);
+    EXPECT_TRUE(filter->hasFocus());
+    QTest::keyClicks(filter, QStringLiteral("planx"));
+    bool opened = false;
+    dorvex::test::whenShown<QDialog>(
+        [&opened](QDialog* shown) {
+            opened = true;
+            shown->reject();
+        },
+        QString(), 200);
+    QTest::keyClick(filter, Qt::Key_Backspace);
+    QTest::keyClick(filter, Qt::Key_Home);
+    QTest::keyClick(filter, Qt::Key_Delete);
+    QTest::keyClick(filter, Qt::Key_Return);
+    QTest::qWait(300);
+    EXPECT_EQ(filter->text(), QStringLiteral("lan"));
+    EXPECT_FALSE(opened) << "no viewer, no question";
+    EXPECT_TRUE(container->contains(QStringLiteral("plan.txt")));
 }

@@ -3,6 +3,7 @@
 
 #include "SessionFixture.h"
 
+#include "ui/FileViewerDialog.h"
 #include "ui/TransferProgressDialog.h"
 #include "ui/VaultBrowserWidget.h"
 #include "vault/FileBlockStore.h"
@@ -12,6 +13,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTableWidget>
@@ -163,6 +165,30 @@ inline QProgressDialog* visibleTransferDialog()
             return dialog;
     }
     return nullptr;
+}
+
+// Views the selected row through `open` and reports what the viewer showed, then closes it.
+struct ViewerSeen {
+    bool shown = false;
+    QString name;
+    QString text;
+};
+
+// A poll that outlives its test would close the next test's viewer: one that expects none
+// gives it a short life and waits it out.
+inline std::shared_ptr<ViewerSeen> closeNextViewer(int timeoutMs = 5000)
+{
+    auto seen = std::make_shared<ViewerSeen>();
+    dorvex::test::whenShown<FileViewerDialog>([seen](FileViewerDialog* viewer) {
+        seen->shown = true;
+        seen->name = viewer->findChild<QLabel*>(QStringLiteral("fileViewerNameLabel"))->text();
+        if (auto* text = viewer->findChild<QPlainTextEdit*>())
+            seen->text = text->toPlainText();
+        else if (auto* label = viewer->findChild<QLabel*>(QStringLiteral("fileViewerMessageLabel")))
+            seen->text = label->text();
+        viewer->findChild<QPushButton*>(QStringLiteral("fileViewerCloseButton"))->click();
+    }, QString(), timeoutMs);
+    return seen;
 }
 
 }  // namespace session_test

@@ -17,6 +17,7 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTest>
 
 #include <functional>
 #include <map>
@@ -29,6 +30,10 @@
 
 using namespace session_test;
 using dorvex::vault::VaultContainer;
+
+namespace {
+constexpr int kNoViewerPollMs = 100;
+}
 
 TEST_F(BrowserTest, EmptyVaultShowsNoRowsAndNoActions)
 {
@@ -370,28 +375,6 @@ TEST_F(BrowserTest, ClearingTheListLeavesNoNameOnScreen)
     EXPECT_EQ(container->listEntries().size(), 2u);
 }
 
-// Views the selected row through `open` and reports what the viewer showed, then closes it.
-struct ViewerSeen {
-    bool shown = false;
-    QString name;
-    QString text;
-};
-
-static std::shared_ptr<ViewerSeen> closeNextViewer()
-{
-    auto seen = std::make_shared<ViewerSeen>();
-    dorvex::test::whenShown<FileViewerDialog>([seen](FileViewerDialog* viewer) {
-        seen->shown = true;
-        seen->name = viewer->findChild<QLabel*>(QStringLiteral("fileViewerNameLabel"))->text();
-        if (auto* text = viewer->findChild<QPlainTextEdit*>())
-            seen->text = text->toPlainText();
-        else if (auto* label = viewer->findChild<QLabel*>(QStringLiteral("fileViewerMessageLabel")))
-            seen->text = label->text();
-        viewer->findChild<QPushButton*>(QStringLiteral("fileViewerCloseButton"))->click();
-    });
-    return seen;
-}
-
 TEST_F(BrowserTest, ViewAndDoubleClickOpenTheViewerOnTheEntry)
 {
     browser->importFromPath(makeSource(QStringLiteral("notes.txt"), "in memory only"));
@@ -433,7 +416,7 @@ TEST_F(BrowserTest, EntriesTooLargeToViewAreRefusedBeforeDecrypting)
         browser->importFromPath(makeSource(name, QByteArray(c.size, 'x')));
         const auto row = table->findItems(name, Qt::MatchExactly);
         ASSERT_EQ(row.size(), 1) << c.name;
-        auto seen = closeNextViewer();
+        auto seen = closeNextViewer(kNoViewerPollMs);
         browser->viewRow(row.front()->row());
         // Stops at once: a text of this size in one line would keep the viewer busy for minutes.
         ASSERT_FALSE(seen->shown) << c.name;
@@ -449,13 +432,14 @@ TEST_F(BrowserTest, EntriesTooLargeToViewAreRefusedBeforeDecrypting)
         ASSERT_TRUE(container->removeFile(name));
         browser->refreshList();
     }
+    QTest::qWait(kNoViewerPollMs + 50);
 }
 
 TEST_F(BrowserTest, AnEntryThatCannotBeDecryptedIsReportedNotShown)
 {
     browser->importFromPath(makeSource(QStringLiteral("notes.txt"), "words"));
     container->lockSynchronously();
-    auto seen = closeNextViewer();
+    auto seen = closeNextViewer(kNoViewerPollMs);
     browser->viewRow(0);
     EXPECT_FALSE(seen->shown);
     EXPECT_EQ(status->text(), QStringLiteral("Could not open \"notes.txt\" for viewing."));
@@ -510,4 +494,6 @@ TEST_F(BrowserTest, ProgressDialogsCancelImportAndExportLeavingEverythingAsItWas
     exportSelectedTo(folder + QStringLiteral("/holiday.mkv"));
     EXPECT_EQ(readFile(folder + QStringLiteral("/holiday.mkv")), contents);
     TransferProgressDialog::showDelayMs = delay;
+    QTest::qWait(kNoViewerPollMs + 50);
 }
+
