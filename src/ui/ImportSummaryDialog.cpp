@@ -45,12 +45,13 @@ ImportSummaryDialog::ImportSummaryDialog(const std::vector<ImportOutcome>& outco
     list->setObjectName(QStringLiteral("importSummaryList"));
     list->setColumnCount(2);
     list->setHeaderLabels({tr("File"), tr("Outcome")});
-    list->setWordWrap(true);
-    list->setUniformRowHeights(false);
     list->setSelectionMode(QAbstractItemView::NoSelection);
     list->setRootIsDecorated(false);
-    list->header()->setStretchLastSection(true);
-    list->setColumnWidth(0, 200);
+    // Whole reasons, scrolled sideways where they are long, rather than cut short.
+    list->setTextElideMode(Qt::ElideNone);
+    list->header()->setStretchLastSection(false);
+    list->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    list->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
     const struct {
         ImportOutcome::Kind kind;
         QString heading;
