@@ -60,11 +60,12 @@ TEST_F(BrowserTest, ReturnOnTheTransferDialogNeverCancelsButEscapeDoes)
     // Several windows, so that a key lands while the import runs.
     const QByteArray contents(static_cast<qsizetype>(3 * dorvex::vault::TransferOptions::kWindowBytes), 'r');
     const struct {
+        const char* what;
         Qt::Key key;
         bool cancels;
-    } cases[] = {{Qt::Key_Return, false}, {Qt::Key_Enter, false}, {Qt::Key_Escape, true}};
+    } cases[] = {{"Return", Qt::Key_Return, false}, {"Enter", Qt::Key_Enter, false}, {"Escape", Qt::Key_Escape, true}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(QTest::toString(QKeySequence(c.key)));
+        SCOPED_TRACE(c.what);
         const QString name = QStringLiteral("film-%1.mkv").arg(c.key);
         const QString source = makeSource(name, contents);
         KeyWhenShown presser(c.key);
