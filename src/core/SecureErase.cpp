@@ -85,7 +85,9 @@ bool writeAt(int fd, const char* data, qint64 length, qint64 offset)
 // Down to the device: overwrites still in the kernel's cache are dropped when the file is deleted.
 bool syncData(int fd) { return syncToMedium(fd, true); }
 
-bool overwrite(int fd, qint64 size, Pass pass, QByteArray& chunk)
+constexpr int kPasses = 3;
+
+bool overwrite(int fd, qint64 size, Pass pass, QByteArray& chunk, const SecureErase::Progress& progress)
 {
     for (qint64 offset = 0; offset < size;) {
         const qint64 length = std::min(size - offset, SecureErase::kChunkBytes);
@@ -100,11 +102,13 @@ bool overwrite(int fd, qint64 size, Pass pass, QByteArray& chunk)
         if (!stepAllowed(Step::Write) || !writeAt(fd, chunk.constData(), length, offset))
             return false;
         offset += length;
+        if (progress)
+            progress(static_cast<qint64>(pass) * size + offset, kPasses * size);
     }
     return stepAllowed(Step::Sync) && syncData(fd);
 }
 
-Outcome erase(const QString& path, const FileIdentity* imported)
+Outcome erase(const QString& path, const FileIdentity* imported, const SecureErase::Progress& progress = {})
 {
     const QByteArray given = QFile::encodeName(path);
     struct stat entry {};
@@ -132,7 +136,7 @@ Outcome erase(const QString& path, const FileIdentity* imported)
     const qint64 size = static_cast<qint64>(opened.st_size);
     QByteArray chunk;
     for (Pass pass : {Pass::Zeros, Pass::Ones, Pass::Random}) {
-        if (!overwrite(fd.get(), size, pass, chunk))
+        if (!overwrite(fd.get(), size, pass, chunk, progress))
             return Outcome::Failed;
     }
     // Bytes appended meanwhile were never overwritten, and the name must still be this file:
@@ -178,11 +182,12 @@ bool SecureErase::eraseFile(const QString& path)
     return erase(path, nullptr) == Outcome::Erased;
 }
 
-SecureErase::Outcome SecureErase::eraseImportedFile(const QString& path, const FileIdentity& imported)
+SecureErase::Outcome SecureErase::eraseImportedFile(const QString& path, const FileIdentity& imported,
+                                                    const Progress& progress)
 {
     if (!imported.isKnown())
         return Outcome::Changed;
-    return erase(path, &imported);
+    return erase(path, &imported, progress);
 }
 
 }  // namespace dorvex::core

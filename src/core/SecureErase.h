@@ -3,6 +3,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
+
 namespace dorvex::core {
 
 // A file as it was when it was read: the same file (device and inode) with the same size and
@@ -35,13 +37,18 @@ public:
         Changed,  // not the file that was imported, or changed since: left as it is
     };
 
+    // Told after each chunk is written: bytes overwritten so far over all passes, and three
+    // times the file's size. Cannot stop the erase.
+    using Progress = std::function<void(qint64 done, qint64 total)>;
+
     // The steps of an erase that touch the file system, in the order they happen.
     enum class Step { Open, Write, Sync, Unlink };
 
     [[nodiscard]] static bool canErase(const QString& path);
     [[nodiscard]] static bool eraseFile(const QString& path);
     // Erases path only while it is still the file `imported` describes.
-    [[nodiscard]] static Outcome eraseImportedFile(const QString& path, const FileIdentity& imported);
+    [[nodiscard]] static Outcome eraseImportedFile(const QString& path, const FileIdentity& imported,
+                                                   const Progress& progress = {});
 
     // Test seam, asked before every step: false makes that step fail as the system call would.
     static bool (*stepHook)(Step step);

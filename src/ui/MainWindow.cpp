@@ -13,6 +13,7 @@
 #include "ui/IdleLockWarningDialog.h"
 #include "ui/RecoveryCodeDialog.h"
 #include "ui/VaultBrowserWidget.h"
+#include "ui/WindowGeometry.h"
 #include "vault/StorageConfig.h"
 #include "vault/VaultContainer.h"
 #include "vault/GenerationBinding.h"
@@ -56,6 +57,8 @@ MainWindow::MainWindow(dorvex::crypto::SecureBuffer vaultKey, QString username, 
 {
     setWindowTitle(tr("Murravo"));
     resize(900, 600);
+    // Where the user left it last time, when that still fits a screen.
+    windowgeometry::restore(*this);
 
     if (container_) {
         const QString dataFolder = QFileInfo(storage_.settingsPath()).absolutePath();
@@ -217,6 +220,8 @@ void MainWindow::showEvent(QShowEvent* event)
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    if (isVisible())
+        windowgeometry::save(*this);
     wipeSessionSynchronously();
     QMainWindow::closeEvent(event);
 }

@@ -8,16 +8,23 @@
 #include "vault/OwnFiles.h"
 #include "vault/VaultContainer.h"
 
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 using dorvex::core::SecureErase;
@@ -39,6 +46,59 @@ QPushButton* makeActionButton(QWidget* parent, const QString& text, const char* 
 }
 
 using ImportFailure = dorvex::vault::VaultContainer::ImportFailure;
+
+// Sorts by its key where it has one (sizes, times), otherwise by its text as people read it.
+class SortableItem : public QTableWidgetItem {
+public:
+    explicit SortableItem(const QString& text, std::optional<qint64> key = std::nullopt) : QTableWidgetItem(text)
+    {
+        if (key)
+            setData(Qt::UserRole, *key);
+    }
+    bool operator<(const QTableWidgetItem& other) const override
+    {
+        const QVariant mine = data(Qt::UserRole);
+        const QVariant theirs = other.data(Qt::UserRole);
+        if (mine.isValid() && theirs.isValid())
+            return mine.toLongLong() < theirs.toLongLong();
+        if (const int order = text().compare(other.text(), Qt::CaseInsensitive); order != 0)
+            return order < 0;
+        return QString::localeAwareCompare(text(), other.text()) < 0;
+    }
+};
+
+// What a drop carries that the browser can import: at least one local file.
+bool carriesLocalFiles(const QMimeData* mime)
+{
+    if (mime == nullptr || !mime->hasUrls())
+        return false;
+    const QList<QUrl> urls = mime->urls();
+    return std::any_of(urls.begin(), urls.end(), [](const QUrl& url) { return url.isLocalFile(); });
+}
+
+// Takes a drag or drop of local files while the browser can import; as a copy where the source
+// offers one, since the browser erases each original itself once it is safely in the vault.
+bool acceptAsCopy(QDropEvent* event, bool canImport)
+{
+    if (!canImport || !carriesLocalFiles(event->mimeData())) {
+        event->ignore();
+        return false;
+    }
+    if (event->possibleActions() & Qt::CopyAction) {
+        event->setDropAction(Qt::CopyAction);
+        event->accept();
+    } else {
+        event->acceptProposedAction();
+    }
+    return true;
+}
+
+// The bytes a batch will move for this path: none for anything but a regular file.
+qint64 regularFileSize(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.isFile() ? info.size() : 0;
+}
 
 // The words for a refused import; the name-collision text for any cause without words of its own.
 QString importRefusal(ImportFailure cause, const QString& name, const QString& path)
@@ -114,8 +174,20 @@ VaultBrowserWidget::VaultBrowserWidget(dorvex::vault::VaultContainer& container,
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setSelectionMode(QAbstractItemView::SingleSelection);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Sorted only once the user clicks a header; until then the vault's own order.
+    table_->setSortingEnabled(false);
+    table_->horizontalHeader()->setSectionsClickable(true);
+    connect(table_->horizontalHeader(), &QHeaderView::sectionClicked, this, &VaultBrowserWidget::onHeaderClicked);
+    // Sorting moves rows: the filter is applied again to where they went.
+    connect(table_->model(), &QAbstractItemModel::layoutChanged, this, &VaultBrowserWidget::applyFilter);
     connect(table_, &QTableWidget::itemSelectionChanged, this, &VaultBrowserWidget::updateActionButtons);
     connect(table_, &QTableWidget::cellDoubleClicked, this, &VaultBrowserWidget::onRowDoubleClicked);
+
+    filterEdit_ = new QLineEdit(plate);
+    filterEdit_->setObjectName(QStringLiteral("vaultFilterEdit"));
+    filterEdit_->setPlaceholderText(tr("Filter by name (Ctrl+F)"));
+    filterEdit_->setClearButtonEnabled(true);
+    connect(filterEdit_, &QLineEdit::textChanged, this, &VaultBrowserWidget::applyFilter);
 
     auto* importButton = makeActionButton(plate, tr("Import..."), "importButton", QStringLiteral(":/icons/import.svg"),
                                           tr("Import a file into the vault. The original is securely erased afterward."));
@@ -148,9 +220,22 @@ VaultBrowserWidget::VaultBrowserWidget(dorvex::vault::VaultContainer& container,
     layout->setContentsMargins(18, 18, 18, 18);
     layout->setSpacing(14);
     layout->addLayout(buttons);
+    layout->addWidget(filterEdit_);
     layout->addWidget(table_);
     layout->addWidget(statusLabel_);
 
+    // Return and Delete act on the table's selection only: in the filter they edit its text.
+    table_->installEventFilter(this);
+    auto* import = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_I), this, nullptr, nullptr,
+                                 Qt::WidgetWithChildrenShortcut);
+    connect(import, &QShortcut::activated, this, &VaultBrowserWidget::onImportClicked);
+    auto* find = new QShortcut(QKeySequence::Find, this, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
+    connect(find, &QShortcut::activated, this, [this] {
+        filterEdit_->setFocus(Qt::ShortcutFocusReason);
+        filterEdit_->selectAll();
+    });
+
+    setAcceptDrops(true);
     refreshList();
 }
 
@@ -159,13 +244,19 @@ VaultBrowserWidget::~VaultBrowserWidget() = default;
 void VaultBrowserWidget::refreshList()
 {
     const std::vector<dorvex::vault::VaultContainer::EntryInfo> entries = container_.listEntries();
+    // Rows would move while they are filled; sorted again once they are all in.
+    const bool sorted = table_->isSortingEnabled();
+    table_->setSortingEnabled(false);
     table_->setRowCount(static_cast<int>(entries.size()));
     for (int row = 0; row < static_cast<int>(entries.size()); ++row) {
         const auto& entry = entries[static_cast<std::size_t>(row)];
-        table_->setItem(row, 0, new QTableWidgetItem(entry.name));
-        table_->setItem(row, 1, new QTableWidgetItem(QString::number(entry.size) + tr(" bytes")));
-        table_->setItem(row, 2, new QTableWidgetItem(entry.importedAt.toLocalTime().toString(Qt::ISODate)));
+        table_->setItem(row, 0, new SortableItem(entry.name));
+        table_->setItem(row, 1, new SortableItem(QString::number(entry.size) + tr(" bytes"), entry.size));
+        table_->setItem(row, 2, new SortableItem(entry.importedAt.toLocalTime().toString(Qt::ISODate),
+                                                 entry.importedAt.toMSecsSinceEpoch()));
     }
+    table_->setSortingEnabled(sorted);
+    applyFilter();
     setActionsEnabled(false);
 }
 
@@ -178,64 +269,129 @@ void VaultBrowserWidget::clearDisplayedFileList()
 
 void VaultBrowserWidget::importFromPath(const QString& path)
 {
-    const QString name = QFileInfo(path).fileName();
-    // Importing erases the original: refused before anything is read.
-    if (dorvex::vault::isOwnFile(path, containerPath_, dataFolder_)) {
-        showStatus(tr("Could not import \"%1\" -- it is one of Murravo's own files (the vault, its lock file or a "
-                      "file in its data folder), and importing it would erase it.")
-                       .arg(name),
-                   true);
-        return;
-    }
-    // Named before the delete-permission check, which such a path fails for reasons of its own.
-    if (const ImportFailure cause = dorvex::vault::VaultContainer::sourceFailure(path); cause != ImportFailure::None) {
-        showStatus(importRefusal(cause, name, path), true);
-        return;
-    }
-    if (!SecureErase::canErase(path)) {
-        showStatus(tr("Could not import \"%1\" -- you don't have permission to delete this file, and this import "
-                      "flow always removes the original after copying it in. Free up delete permission on it "
-                      "first, or move a copy somewhere you can delete before importing it.")
-                       .arg(name),
-                   true);
-        return;
-    }
-    dorvex::core::FileIdentity imported;
-    bool ok = false;
-    {
-        const qint64 size = QFileInfo(path).size();
-        TransferProgressDialog progress(TransferProgressDialog::Kind::Import, size, this);
-        dorvex::vault::TransferOptions options;
-        options.progress = progress.startFile(name, size);
-        ok = container_.importFile(path, name, &imported, options);
-    }
-    if (!ok) {
-        if (container_.lastImportFailure() == ImportFailure::Cancelled)
-            showStatus(tr("Import of \"%1\" was cancelled. Nothing was changed, and the original is still in place.")
-                           .arg(name),
-                       false);
+    importPaths({path});
+}
+
+void VaultBrowserWidget::importPaths(const QStringList& paths)
+{
+    std::vector<ImportItem> items;
+    for (const QString& path : paths)
+        items.push_back({path, QFileInfo(path).fileName()});
+    importItems(items);
+}
+
+void VaultBrowserWidget::importUrls(const QList<QUrl>& urls)
+{
+    std::vector<ImportItem> items;
+    for (const QUrl& url : urls) {
+        if (url.isLocalFile())
+            items.push_back({url.toLocalFile(), QFileInfo(url.toLocalFile()).fileName()});
         else
-            showStatus(importRefusal(container_.lastImportFailure(), name, path), true);
+            items.push_back({QString(), url.toDisplayString(QUrl::RemoveUserInfo | QUrl::PreferLocalFile)});
+    }
+    importItems(items);
+}
+
+void VaultBrowserWidget::importItems(const std::vector<ImportItem>& items)
+{
+    // Its dialogs run the event loop: a second drop must wait for this batch.
+    if (importing_ || items.empty())
+        return;
+    importing_ = true;
+    std::vector<ImportOutcome> outcomes;
+    {
+        qint64 totalBytes = 0;
+        for (const ImportItem& item : items)
+            totalBytes += item.path.isEmpty() ? 0 : regularFileSize(item.path);
+        TransferProgressDialog progress(TransferProgressDialog::Kind::Import, totalBytes, this);
+        for (const ImportItem& item : items) {
+            if (progress.cancelled() || container_.isLocked()) {
+                outcomes.push_back({item.shown, item.path, ImportOutcome::Kind::Untouched,
+                                    tr("Not imported: the import was cancelled before this file. It is still in "
+                                       "place."),
+                                    false});
+            } else if (item.path.isEmpty()) {
+                outcomes.push_back({item.shown, item.shown, ImportOutcome::Kind::Skipped,
+                                    tr("Could not import \"%1\" -- it is not a file on this computer. Only local "
+                                       "files can be imported. Nothing was changed.")
+                                        .arg(item.shown),
+                                    true});
+            } else {
+                outcomes.push_back(importOne(item.path, progress));
+            }
+            progress.finishFile();
+        }
+    }
+    importing_ = false;
+    // A session wiped meanwhile shows no name again.
+    if (container_.isLocked())
+        return;
+    const bool anyImported = std::any_of(outcomes.begin(), outcomes.end(), [](const ImportOutcome& o) {
+        return o.kind == ImportOutcome::Kind::Imported;
+    });
+    if (anyImported)
+        refreshList();
+    if (outcomes.size() == 1) {
+        showStatus(outcomes.front().message, outcomes.front().failure);
         return;
     }
-    statusLabel_->setStyleSheet(QString());
-    switch (SecureErase::eraseImportedFile(path, imported)) {
+    const bool anyFailure =
+        std::any_of(outcomes.begin(), outcomes.end(), [](const ImportOutcome& o) { return o.failure; });
+    showStatus(ImportSummaryDialog::countsLine(outcomes), anyFailure);
+    ImportSummaryDialog summary(outcomes, this);
+    summary.exec();
+}
+
+ImportOutcome VaultBrowserWidget::importOne(const QString& path, TransferProgressDialog& progress)
+{
+    const QString name = QFileInfo(path).fileName();
+    const auto outcome = [&](ImportOutcome::Kind kind, const QString& message, bool failure) {
+        return ImportOutcome{name, path, kind, message, failure};
+    };
+    const auto skipped = [&](const QString& message) { return outcome(ImportOutcome::Kind::Skipped, message, true); };
+    // Importing erases the original: refused before anything is read.
+    if (dorvex::vault::isOwnFile(path, containerPath_, dataFolder_))
+        return skipped(tr("Could not import \"%1\" -- it is one of Murravo's own files (the vault, its lock file or a "
+                          "file in its data folder), and importing it would erase it.")
+                           .arg(name));
+    // Named before the delete-permission check, which such a path fails for reasons of its own.
+    if (const ImportFailure cause = dorvex::vault::VaultContainer::sourceFailure(path); cause != ImportFailure::None)
+        return skipped(importRefusal(cause, name, path));
+    if (!SecureErase::canErase(path))
+        return skipped(tr("Could not import \"%1\" -- you don't have permission to delete this file, and this import "
+                          "flow always removes the original after copying it in. Free up delete permission on it "
+                          "first, or move a copy somewhere you can delete before importing it.")
+                           .arg(name));
+    dorvex::core::FileIdentity imported;
+    dorvex::vault::TransferOptions options;
+    options.progress = progress.startFile(name, regularFileSize(path));
+    if (!container_.importFile(path, name, &imported, options)) {
+        if (container_.lastImportFailure() == ImportFailure::Cancelled)
+            return outcome(ImportOutcome::Kind::Untouched,
+                           tr("Import of \"%1\" was cancelled. Nothing was changed, and the original is still in "
+                              "place.")
+                               .arg(name),
+                           false);
+        return skipped(importRefusal(container_.lastImportFailure(), name, path));
+    }
+    // Committed: the erase runs to its end whatever Cancel says meanwhile.
+    switch (SecureErase::eraseImportedFile(path, imported, progress.startErase(name))) {
     case SecureErase::Outcome::Erased:
-        showStatus(tr("Imported \"%1\" and securely erased the original.").arg(name), false);
-        break;
+        return outcome(ImportOutcome::Kind::Imported,
+                       tr("Imported \"%1\" and securely erased the original.").arg(name), false);
     case SecureErase::Outcome::Changed:
-        showStatus(tr("Imported \"%1\", but the original at \"%2\" changed after it was read, so it was kept -- it's "
-                      "still on disk, and the vault holds the version that was read.")
-                       .arg(name, path),
-                   true);
-        break;
+        return outcome(ImportOutcome::Kind::Imported,
+                       tr("Imported \"%1\", but the original at \"%2\" changed after it was read, so it was kept -- "
+                          "it's still on disk, and the vault holds the version that was read.")
+                           .arg(name, path),
+                       true);
     case SecureErase::Outcome::Failed:
-        showStatus(tr("Imported \"%1\", but the original at \"%2\" could not be erased -- it's still on disk.")
-                       .arg(name, path),
-                   true);
         break;
     }
-    refreshList();
+    return outcome(ImportOutcome::Kind::Imported,
+                   tr("Imported \"%1\", but the original at \"%2\" could not be erased -- it's still on disk.")
+                       .arg(name, path),
+                   true);
 }
 
 void VaultBrowserWidget::viewRow(int row)
@@ -277,17 +433,18 @@ void VaultBrowserWidget::viewRow(int row)
 
 void VaultBrowserWidget::onImportClicked()
 {
-    const QString path = QFileDialog::getOpenFileName(parentWidget(), tr("Import into vault"), QString(), QString(),
-                                                      nullptr, QFileDialog::DontUseNativeDialog);
-    if (!path.isEmpty())
-        importFromPath(path);
+    if (importing_)
+        return;
+    const QStringList paths = QFileDialog::getOpenFileNames(parentWidget(), tr("Import into vault"), QString(),
+                                                            QString(), nullptr, QFileDialog::DontUseNativeDialog);
+    if (!paths.isEmpty())
+        importPaths(paths);
 }
 
 void VaultBrowserWidget::onViewClicked()
 {
-    const QList<QTableWidgetItem*> selected = table_->selectedItems();
-    if (!selected.isEmpty())
-        viewRow(selected.first()->row());
+    if (const int row = selectedRow(); row >= 0)
+        viewRow(row);
 }
 
 void VaultBrowserWidget::onExportClicked()
@@ -353,9 +510,71 @@ void VaultBrowserWidget::onRowDoubleClicked(int row, int column)
     viewRow(row);
 }
 
+bool VaultBrowserWidget::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == table_ && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->modifiers() == Qt::NoModifier || key->modifiers() == Qt::KeypadModifier) {
+            switch (key->key()) {
+            case Qt::Key_Return:
+            case Qt::Key_Enter:
+                onViewClicked();
+                return true;
+            case Qt::Key_Delete:
+                onRemoveClicked();
+                return true;
+            default:
+                break;
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void VaultBrowserWidget::updateActionButtons()
 {
-    setActionsEnabled(!table_->selectedItems().isEmpty());
+    setActionsEnabled(selectedRow() >= 0);
+}
+
+void VaultBrowserWidget::applyFilter()
+{
+    const QString text = filterEdit_->text().trimmed();
+    for (int row = 0; row < table_->rowCount(); ++row) {
+        const QTableWidgetItem* item = table_->item(row, 0);
+        table_->setRowHidden(row, item == nullptr || !item->text().contains(text, Qt::CaseInsensitive));
+    }
+    // The actions never reach an entry the user cannot see.
+    const QList<QTableWidgetItem*> selected = table_->selectedItems();
+    if (!selected.isEmpty() && table_->isRowHidden(selected.first()->row()))
+        table_->clearSelection();
+    updateActionButtons();
+}
+
+void VaultBrowserWidget::onHeaderClicked(int section)
+{
+    // Later clicks flip the order through the header's own sort indicator.
+    if (table_->isSortingEnabled())
+        return;
+    table_->horizontalHeader()->setSortIndicator(section, Qt::AscendingOrder);
+    table_->setSortingEnabled(true);
+}
+
+void VaultBrowserWidget::dragEnterEvent(QDragEnterEvent* event)
+{
+    (void)acceptAsCopy(event, !importing_);
+}
+
+void VaultBrowserWidget::dragMoveEvent(QDragMoveEvent* event)
+{
+    (void)acceptAsCopy(event, !importing_);
+}
+
+void VaultBrowserWidget::dropEvent(QDropEvent* event)
+{
+    if (!acceptAsCopy(event, !importing_))
+        return;
+    // Not inside the drop: the file manager would wait for the whole batch.
+    QTimer::singleShot(0, this, [this, urls = event->mimeData()->urls()] { importUrls(urls); });
 }
 
 void VaultBrowserWidget::setActionsEnabled(bool enabled)
@@ -371,12 +590,20 @@ void VaultBrowserWidget::showStatus(const QString& text, bool failure)
     statusLabel_->setText(text);
 }
 
-QString VaultBrowserWidget::selectedName() const
+int VaultBrowserWidget::selectedRow() const
 {
     const QList<QTableWidgetItem*> selected = table_->selectedItems();
-    if (selected.isEmpty())
+    if (selected.isEmpty() || table_->isRowHidden(selected.first()->row()))
+        return -1;
+    return selected.first()->row();
+}
+
+QString VaultBrowserWidget::selectedName() const
+{
+    const int row = selectedRow();
+    if (row < 0)
         return QString();
-    const QTableWidgetItem* item = table_->item(selected.first()->row(), 0);
+    const QTableWidgetItem* item = table_->item(row, 0);
     if (item == nullptr)
         return QString();
     // A deep copy: removing the entry wipes the container's copy of the name, which the item shares.

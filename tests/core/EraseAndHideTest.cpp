@@ -105,6 +105,39 @@ TEST_F(SecureEraseSteps, EveryPassIsWrittenThroughBeforeTheNextAndBeforeTheDelet
     EXPECT_EQ(StepLog::steps, expected);
 }
 
+// The erase of an import's original reports each chunk as it is written, over all three passes,
+// and reporting changes nothing of the order in which the passes reach the device.
+TEST_F(SecureEraseSteps, AnImportsEraseReportsEveryChunkWithoutChangingItsSteps) {
+    const QString path = dorvex::test::makeScratchDir() + "/two-chunks";
+    const qint64 size = SecureErase::kChunkBytes + 1;
+    writeBytes(path, QByteArray(size, 'p'));
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    const auto identity = dorvex::core::FileIdentity::ofDescriptor(fd);
+    ::close(fd);
+    struct Report {
+        std::size_t stepsBefore;
+        qint64 done;
+        qint64 total;
+    };
+    std::vector<Report> reports;
+    const auto outcome = SecureErase::eraseImportedFile(path, identity, [&reports](qint64 done, qint64 total) {
+        reports.push_back({StepLog::steps.size(), done, total});
+    });
+    ASSERT_EQ(outcome, SecureErase::Outcome::Erased);
+    const std::vector<Step> expected{Step::Open,  Step::Write, Step::Write, Step::Sync,  Step::Write, Step::Write,
+                                     Step::Sync,  Step::Write, Step::Write, Step::Sync,  Step::Unlink};
+    EXPECT_EQ(StepLog::steps, expected);
+    const qint64 chunk = SecureErase::kChunkBytes;
+    const std::vector<qint64> done{chunk, size, size + chunk, 2 * size, 2 * size + chunk, 3 * size};
+    ASSERT_EQ(reports.size(), done.size());
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        EXPECT_EQ(reports[i].done, done[i]) << i;
+        EXPECT_EQ(reports[i].total, 3 * size) << i;
+        EXPECT_EQ(StepLog::steps[reports[i].stepsBefore - 1], Step::Write) << "reported right after its write, " << i;
+    }
+}
+
 // A failure at any step is reported and never deletes a file whose overwrite did not reach the
 // device; once no step fails the file is gone.
 TEST_F(SecureEraseSteps, AFailedStepKeepsTheFile) {

@@ -11,6 +11,8 @@
 #include "ui/FileViewerDialog.h"
 #include "ui/FirstRunWizard.h"
 #include "ui/HelpDialog.h"
+#include "ui/ImportSummaryDialog.h"
+#include "ui/TransferProgressDialog.h"
 #include "ui/IdleLockWarningDialog.h"
 #include "ui/LoginDialog.h"
 #include "ui/MainWindow.h"
@@ -153,9 +155,14 @@ int main(int argc, char** argv)
              AboutDialog about;
              return save(about, outDir, QStringLiteral("about"));
          }},
-        {QStringLiteral("main-window"),
-         [&] {
+    };
+
+
+    // The main window with a few entries; `prepare` sets it up before the picture.
+    const auto mainWindowShot = [&](const QString& shot, const std::function<void(MainWindow&)>& prepare) {
+        shots[shot] = [&, shot, prepare] {
              const QString vaultPath = dataDir + QStringLiteral("/vault.drvx");
+             QFile::remove(vaultPath);
              auto container = dorvex::vault::VaultContainer::create(
                  std::make_unique<dorvex::vault::FileBlockStore>(vaultPath), sampleKey, QStringLiteral("screenshots"));
              if (!container)
@@ -164,7 +171,8 @@ int main(int argc, char** argv)
                  const char* name;
                  int size;
              } samples[] = {{"passport-scan.png", 1843200}, {"tax-return-2025.pdf", 412877},
-                            {"insurance-policy.docx", 96512}, {"budget.xlsx", 38421}, {"wifi-passwords.txt", 612}};
+                            {"insurance-policy.docx", 96512}, {"budget.xlsx", 38421}, {"wifi-passwords.txt", 612},
+                            {"Tax receipts 2024.zip", 2281004}};
              for (const auto& sample : samples) {
                  const QString source = dataDir + QLatin1Char('/') + QString::fromLatin1(sample.name);
                  QFile file(source);
@@ -182,14 +190,77 @@ int main(int argc, char** argv)
              MainWindow window(dorvex::crypto::SecureBuffer(sampleKey.data(), sampleKey.size()),
                                QStringLiteral("alice"), QStringLiteral("screenshots"), std::move(container), auth,
                                twoFactor, storage, idleLock, guard);
+             window.resize(900, 600);
              if (auto* table = window.findChild<QTableWidget*>(QStringLiteral("vaultTable"))) {
                  table->setColumnWidth(0, 260);
                  table->setColumnWidth(1, 140);
-                 table->selectRow(1);
              }
              window.show();
-             return grabShown(window, outDir, QStringLiteral("main-window"));
-         }},
+             prepare(window);
+             return grabShown(window, outDir, shot);
+        };
+    };
+    mainWindowShot(QStringLiteral("main-window"), [](MainWindow& window) {
+        window.findChild<QTableWidget*>(QStringLiteral("vaultTable"))->selectRow(1);
+    });
+    mainWindowShot(QStringLiteral("main-window-filter"), [](MainWindow& window) {
+        auto* table = window.findChild<QTableWidget*>(QStringLiteral("vaultTable"));
+        window.findChild<QLineEdit*>(QStringLiteral("vaultFilterEdit"))->setText(QStringLiteral("tax"));
+        table->sortByColumn(1, Qt::DescendingOrder);
+        table->setSortingEnabled(true);
+        table->selectRow(0);
+    });
+
+    // One progress dialog over a batch of four files, at the second.
+    shots[QStringLiteral("import-batch-progress")] = [&] {
+        TransferProgressDialog::showDelayMs = 0;
+        TransferProgressDialog progress(TransferProgressDialog::Kind::Import, 4 * 104857600, nullptr);
+        auto first = progress.startFile(QStringLiteral("scan-01.tiff"), 104857600);
+        (void)first(0, 104857600);
+        (void)first(104857600, 104857600);
+        progress.finishFile();
+        auto second = progress.startFile(QStringLiteral("scan-02.tiff"), 104857600);
+        (void)second(62914560, 104857600);
+        progress.show();
+        return grabShown(progress, outDir, QStringLiteral("import-batch-progress"));
+    };
+    shots[QStringLiteral("import-batch-erase")] = [&] {
+        TransferProgressDialog::showDelayMs = 0;
+        TransferProgressDialog progress(TransferProgressDialog::Kind::Import, 2 * 104857600, nullptr);
+        auto first = progress.startFile(QStringLiteral("scan-01.tiff"), 104857600);
+        (void)first(0, 104857600);
+        (void)first(104857600, 104857600);
+        auto erase = progress.startErase(QStringLiteral("scan-01.tiff"));
+        QThread::msleep(20);  // the erase reports at most every 15 ms
+        erase(120000000, 3 * 104857600);
+        progress.show();
+        return grabShown(progress, outDir, QStringLiteral("import-batch-erase"));
+    };
+    shots[QStringLiteral("import-summary")] = [&] {
+        const QString folder = QStringLiteral("/home/alice/Documents");
+        const std::vector<ImportOutcome> outcomes = {
+            {QStringLiteral("scan-01.tiff"), folder + QStringLiteral("/scan-01.tiff"), ImportOutcome::Kind::Imported,
+             QStringLiteral("Imported \"scan-01.tiff\" and securely erased the original."), false},
+            {QStringLiteral("scan-02.tiff"), folder + QStringLiteral("/scan-02.tiff"), ImportOutcome::Kind::Imported,
+             QStringLiteral("Imported \"scan-02.tiff\" and securely erased the original."), false},
+            {QStringLiteral("Receipts"), folder + QStringLiteral("/Receipts"), ImportOutcome::Kind::Skipped,
+             QStringLiteral("Could not import \"Receipts\" -- it is a folder, not a file. Import the files inside it "
+                            "one at a time. Nothing was changed."),
+             true},
+            {QStringLiteral("budget.xlsx"), folder + QStringLiteral("/budget.xlsx"), ImportOutcome::Kind::Skipped,
+             QStringLiteral("Could not import \"budget.xlsx\" (a file with that name may already be in the vault)."),
+             true},
+            {QStringLiteral("scan-03.tiff"), folder + QStringLiteral("/scan-03.tiff"), ImportOutcome::Kind::Untouched,
+             QStringLiteral("Import of \"scan-03.tiff\" was cancelled. Nothing was changed, and the original is still "
+                            "in place."),
+             false},
+            {QStringLiteral("scan-04.tiff"), folder + QStringLiteral("/scan-04.tiff"), ImportOutcome::Kind::Untouched,
+             QStringLiteral("Not imported: the import was cancelled before this file. It is still in place."), false},
+        };
+        ImportSummaryDialog summary(outcomes);
+        summary.resize(720, 420);
+        summary.show();
+        return grabShown(summary, outDir, QStringLiteral("import-summary"));
     };
 
     // The configure dialog over a vault of its own, tab by tab.

@@ -1,4 +1,5 @@
-// The main window of one session: idle lock, sign-out, the wipe, rollback-record advance.
+// The main window of one session: idle lock, sign-out, the wipe, rollback-record advance, its
+// remembered geometry.
 #include "SessionFixture.h"
 
 #include "app/Platform.h"
@@ -7,6 +8,7 @@
 #include "ui/LoginDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/VaultBrowserWidget.h"
+#include "ui/WindowGeometry.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -14,6 +16,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSettings>
 #include <QTableWidget>
 #include <QTimer>
 
@@ -277,4 +280,45 @@ TEST_F(MainWindowTest, TheSessionWipeWipesAndClosesAnOpenViewer)
     EXPECT_TRUE(emptiedBeforeClose);
     EXPECT_TRUE(window->findChildren<FileViewerDialog*>().isEmpty());
     expectWiped();
+}
+
+// The window opens where it was closed, from a file in the configuration folder that holds the
+// geometry and nothing of the vault; a place that fits no screen now is not taken.
+TEST_F(MainWindowTest, TheWindowComesBackWhereItWasClosedWhenThatFitsAScreen)
+{
+    const QString settingsPath = windowgeometry::settingsPath();
+    QFile::remove(settingsPath);
+    EXPECT_TRUE(settingsPath.startsWith(qEnvironmentVariable("XDG_CONFIG_HOME") + QLatin1Char('/')));
+    EXPECT_FALSE(settingsPath.startsWith(dataDir));
+
+    openWindow();
+    const QRect placed(40, 60, 640, 400);
+    window->setGeometry(placed);
+    window->close();
+    ASSERT_TRUE(QFile::exists(settingsPath));
+    const QByteArray stored = readFile(settingsPath);
+    EXPECT_FALSE(stored.contains("notes")) << "nothing about entries";
+    {
+        QSettings settings(settingsPath, QSettings::IniFormat);
+        EXPECT_EQ(settings.allKeys(), QStringList{QStringLiteral("MainWindow/geometry")});
+    }
+    window.reset();
+
+    openWindow(false);
+    EXPECT_EQ(window->geometry(), placed);
+    window.reset();
+
+    // Left on a screen that is gone, or a value that is not a geometry at all.
+    QWidget elsewhere;
+    elsewhere.setGeometry(5000, 4000, 640, 400);
+    for (const QByteArray& saved : {elsewhere.saveGeometry(), QByteArray("not a geometry")}) {
+        {
+            QSettings settings(settingsPath, QSettings::IniFormat);
+            settings.setValue(QStringLiteral("MainWindow/geometry"), saved);
+        }
+        openWindow(false);
+        EXPECT_EQ(window->size(), QSize(900, 600));
+        window.reset();
+    }
+    QFile::remove(settingsPath);
 }
