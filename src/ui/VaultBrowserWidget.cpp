@@ -135,6 +135,11 @@ QString importRefusal(ImportFailure cause, const QString& name, const QString& p
                                       "changed and the original was kept; import it again once nothing is writing to "
                                       "it.")
             .arg(name);
+    case ImportFailure::OverSizeLimit:
+        return VaultBrowserWidget::tr("Could not import \"%1\" -- the vault would grow past its size limit. Nothing "
+                                      "was changed; raise or remove the limit in File > Configure > Storage, or remove "
+                                      "files you no longer need from the vault.")
+            .arg(name);
     case ImportFailure::UnreadableName:
         return VaultBrowserWidget::tr("Could not import \"%1\" -- its name is not valid UTF-8 text, so Murravo "
                                       "cannot open the file by that name. Nothing was changed; rename the file and "

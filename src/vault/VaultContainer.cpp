@@ -281,8 +281,10 @@ try {
                  static_cast<long long>(size));
         return false;
     }
-    if (maxSizeBytes_ > 0 && currentTotalSizeBytes() + size > maxSizeBytes_)
+    if (wouldExceedMaxSize(size)) {
+        lastImportFailure_ = ImportFailure::OverSizeLimit;
         return false;
+    }
     platform::adviseSequentialRead(fd);
 
     TransferScope scope(transferring_);

@@ -82,6 +82,7 @@ public:
         UnreadableName = 7,  // the path came from bytes that are not valid text and names no file
         Cancelled = 8,       // the progress callback asked to stop; the vault is as it was
         SourceChanged = 9,   // the file grew, shrank or was written to while it was read
+        OverSizeLimit = 10,  // the vault would hold more than its size limit allows
     };
     enum class ExportFailure : int {
         None = 0,

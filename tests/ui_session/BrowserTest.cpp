@@ -270,6 +270,14 @@ TEST_F(BrowserTest, RefusedImportsNameTheirRealCause)
          QStringLiteral("Could not import \"%1\" -- its name is not valid UTF-8 text, so Murravo cannot open the file "
                         "by that name. Nothing was changed; rename the file and import it again.")
              .arg(QFile::decodeName(rawName))},
+        {"past the size limit",
+         [this] {
+             container->setMaxSizeBytes(container->currentTotalSizeBytes() + 4);
+             return makeSource(QStringLiteral("big.txt"), "five!");
+         },
+         QStringLiteral("Could not import \"big.txt\" -- the vault would grow past its size limit. Nothing was "
+                        "changed; raise or remove the limit in File > Configure > Storage, or remove files you no "
+                        "longer need from the vault.")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
